@@ -1,0 +1,214 @@
+/*
+ * KESTAR interface module: the C view an integrator includes.
+ *
+ * The module is a 32-bit library (KESTAR.dll on Windows, libkestar.so on Linux i386)
+ * with three standard-call entry points. The host owns the three records below and
+ * passes the interface block to the entry points; the module reads and writes only
+ * the named fields, at the offsets checked at the end of this header, and leaves
+ * every reserved byte alone.
+ */
+#ifndef KESTAR_H
+#define KESTAR_H
+
+#include <stddef.h>
+
+#if defined(_WIN32)
+#define KESTAR_CALL __stdcall
+#elif defined(__i386__)
+#define KESTAR_CALL __attribute__((stdcall))
+#else
+#define KESTAR_CALL
+#endif
+
+#if !defined(_WIN32) && defined(__GNUC__)
+#define KESTAR_EXPORT __attribute__((visibility("default")))
+#else
+#define KESTAR_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Command codes the host writes into `command` before it calls GetCommData. */
+enum KestarCommand {
+    C_DCC_STOP = 2,
+    C_HOME_CMM = 3,
+    C_PH9_MOVE_POS = 4,
+    C_MODE_AUTO = 5,
+    C_MODE_MAN = 6,
+    C_WAIT_DCC = 7,
+    C_DCC_START = 8,
+    C_M_POINT = 9,
+    C_SEND_POS_POINT = 10,
+    C_SEND_PT_MES = 11,
+    C_SET_DCC_PARAM = 12,
+    C_INITIALIZE_INTERFACE = 13,
+    C_SEND_STRING = 14,
+    C_READ_COORDS = 22,
+    C_RESET_ERROR = 23,
+    C_CHANGE_PARAMETER = 25,
+    C_CALLBACKS = 27,
+    C_SEND_APPRCH_POINT = 29,
+    C_READ_STATUS = 31,
+    C_SCAN_CURVE = 32,
+    C_SETUP_CONTROL = 34,
+    C_MEASURE_MODE = 36,
+    C_CALIBRATE_PROBE = 39
+};
+
+/* Error code and text written by GetCommData when command execution failed. */
+#define KESTAR_INTERFACE_ERROR_CODE 1001
+#define KESTAR_INTERFACE_ERROR_TEXT "Interface Error"
+
+/* Arm event reported through eventCode. */
+#define KESTAR_ARM_EVENT_CODE 91
+
+#define KESTAR_ERROR_TEXT_SIZE 80
+
+#pragma pack(push, 4)
+
+typedef struct Point3 {
+    double x;
+    double y;
+    double z;
+} Point3;
+
+typedef struct MachineBlock {
+    char reserved0[4];
+    char machineName[16];          /* "VASK Manual Arm" and its terminator */
+    char reserved20[72];
+    int kindCode;
+    int optionA;
+    int optionB;
+    int optionC;
+    int optionD;
+    char reserved112[48];
+    int tuningA;
+    int pollLimit;
+    int tuningB;
+    char reserved172[4];
+    double factors[3];
+} MachineBlock;
+
+typedef struct ProbeBlock {
+    char reserved0[48];
+    int pointTaken;
+    char reserved52[20];
+    double headMoveValue;
+} ProbeBlock;
+
+typedef struct InterfaceBlock {
+    MachineBlock* machine;
+    ProbeBlock* probe;
+    char reserved8[12];
+    int commandSeen;
+    int lineDone;
+    char reserved28[44];
+    int interfaceKind;
+    int interfaceReady;
+    char reserved80[40];
+    Point3 armVector;
+    Point3 offsetPoint;
+    Point3 position;
+    Point3 measuredPoint;
+    char reserved216[24];
+    int commandParam;
+    char reserved244[20];
+    int controllerPort;
+    int probePort;
+    int droPort;
+    int handboxPort;
+    int hostPort;
+    int toolchangerPort;
+    int sensorPort;
+    char reserved292[12];
+    int errorCode;
+    char reserved308[4];
+    int callbacksParam;
+    int eventCode;
+    char reserved320[200];
+    char errorText[KESTAR_ERROR_TEXT_SIZE];
+    char reserved600[136];
+    int command;
+} InterfaceBlock;
+
+#pragma pack(pop)
+
+/* The host's callback: the interface block and the module's point list. */
+typedef int (KESTAR_CALL *KestarHostCallback)(InterfaceBlock* block, void* pointList);
+
+/* Ordinal 10: carry out `command`; 1 done, 0 failure reported in the block. */
+KESTAR_EXPORT int KESTAR_CALL GetCommData(InterfaceBlock* block);
+/* Ordinal 12: start the module up; 1 started with all ports, 0 otherwise. */
+KESTAR_EXPORT int KESTAR_CALL InitializeCommunications(InterfaceBlock* block, int ignored, KestarHostCallback callback);
+/* Ordinal 14: shut the module down; always 1. */
+KESTAR_EXPORT int KESTAR_CALL TerminateCommunications(void);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* The binary contract: every field the module touches sits at its fixed offset. */
+#if defined(__cplusplus)
+#define KESTAR_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KESTAR_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define KESTAR_STATIC_ASSERT(cond, msg)
+#endif
+
+#define KESTAR_AT(type, field, offset) \
+    KESTAR_STATIC_ASSERT(offsetof(type, field) == (offset), #type "." #field " must sit at " #offset)
+
+KESTAR_STATIC_ASSERT(sizeof(void*) == 4, "the module and its host are 32-bit");
+KESTAR_STATIC_ASSERT(sizeof(int) == 4 && sizeof(double) == 8, "int is 32-bit, double 64-bit");
+KESTAR_STATIC_ASSERT(sizeof(Point3) == 24, "Point3 is three doubles back to back");
+KESTAR_AT(Point3, x, 0);
+KESTAR_AT(Point3, y, 8);
+KESTAR_AT(Point3, z, 16);
+
+KESTAR_AT(InterfaceBlock, machine, 0);
+KESTAR_AT(InterfaceBlock, probe, 4);
+KESTAR_AT(InterfaceBlock, commandSeen, 20);
+KESTAR_AT(InterfaceBlock, lineDone, 24);
+KESTAR_AT(InterfaceBlock, interfaceKind, 72);
+KESTAR_AT(InterfaceBlock, interfaceReady, 76);
+KESTAR_AT(InterfaceBlock, armVector, 120);
+KESTAR_AT(InterfaceBlock, offsetPoint, 144);
+KESTAR_AT(InterfaceBlock, position, 168);
+KESTAR_AT(InterfaceBlock, measuredPoint, 192);
+KESTAR_AT(InterfaceBlock, commandParam, 240);
+KESTAR_AT(InterfaceBlock, controllerPort, 264);
+KESTAR_AT(InterfaceBlock, probePort, 268);
+KESTAR_AT(InterfaceBlock, droPort, 272);
+KESTAR_AT(InterfaceBlock, handboxPort, 276);
+KESTAR_AT(InterfaceBlock, hostPort, 280);
+KESTAR_AT(InterfaceBlock, toolchangerPort, 284);
+KESTAR_AT(InterfaceBlock, sensorPort, 288);
+KESTAR_AT(InterfaceBlock, errorCode, 304);
+KESTAR_AT(InterfaceBlock, callbacksParam, 312);
+KESTAR_AT(InterfaceBlock, eventCode, 316);
+KESTAR_AT(InterfaceBlock, errorText, 520);
+KESTAR_AT(InterfaceBlock, command, 736);
+KESTAR_STATIC_ASSERT(sizeof(InterfaceBlock) == 740, "the interface block the module sees is 740 bytes");
+
+KESTAR_AT(MachineBlock, machineName, 4);
+KESTAR_AT(MachineBlock, kindCode, 92);
+KESTAR_AT(MachineBlock, optionA, 96);
+KESTAR_AT(MachineBlock, optionB, 100);
+KESTAR_AT(MachineBlock, optionC, 104);
+KESTAR_AT(MachineBlock, optionD, 108);
+KESTAR_AT(MachineBlock, tuningA, 160);
+KESTAR_AT(MachineBlock, pollLimit, 164);
+KESTAR_AT(MachineBlock, tuningB, 168);
+KESTAR_AT(MachineBlock, factors, 176);
+KESTAR_STATIC_ASSERT(sizeof(MachineBlock) == 200, "the machine block the module sees is 200 bytes");
+
+KESTAR_AT(ProbeBlock, pointTaken, 48);
+KESTAR_AT(ProbeBlock, headMoveValue, 72);
+KESTAR_STATIC_ASSERT(sizeof(ProbeBlock) == 80, "the probe block the module sees is 80 bytes");
+
+#undef KESTAR_AT
+
+#endif /* KESTAR_H */

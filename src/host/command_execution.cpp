@@ -1,0 +1,98 @@
+#include "command_execution.h"
+
+#include "interface_block.h"
+#include "platform/arm_library.h"
+#include "platform/debug_trace.h"
+
+#include <stdexcept>
+
+namespace kestar {
+namespace {
+
+constexpr int kArmStatusPointTaken = 1;
+constexpr int kArmStatusEvent = 2;
+constexpr double kHeadMoveValue = 4.0;
+
+ProbeBlock& RequireProbe(const InterfaceBlock& block) {
+    if (block.probe == nullptr) throw std::invalid_argument("interface block without a probe block");
+    return *block.probe;
+}
+
+void ArmReading(InterfaceBlock& block) {
+    // Zero-filled so that an arm library filling only part of the array never
+    // hands stack contents on to the host.
+    double reading[kArmReadingSize] = {};
+    int status = 0;
+    if (!platform::ArmLeggeQuota(reading, &status)) throw platform::ArmLibraryError("LeggeQuota is not available");
+
+    ProbeBlock& probe = RequireProbe(block);
+    Set(block.position, reading[0], reading[1], reading[2]);
+    probe.pointTaken = 0;
+    if (status == kArmStatusPointTaken) {
+        Set(block.measuredPoint, reading[0], reading[1], reading[2]);
+        probe.pointTaken = 1;
+    } else if (status == kArmStatusEvent) {
+        block.eventCode = KESTAR_ARM_EVENT_CODE;
+    }
+    Set(block.armVector, -reading[12], -reading[13], -reading[14]);
+    const Point3& m = block.measuredPoint;
+    const Point3& v = block.armVector;
+    Set(block.offsetPoint, m.x + v.x, m.y + v.y, m.z + v.z);
+
+    if (platform::TraceEnabled()) {
+        platform::Trace("%10.3f %10.3f %10.3f %6.3f %6.3f %6.3f <%d>\n", block.position.x, block.position.y,
+                        block.position.z, v.x, v.y, v.z, status);
+    }
+}
+
+}  // namespace
+
+int ExecuteCommand(InterfaceBlock* block) {
+    if (block == nullptr) throw std::invalid_argument("no interface block");
+    block->commandSeen = 1;
+    switch (block->command) {
+        case C_DCC_STOP:
+        case C_MODE_AUTO:
+        case C_MODE_MAN:
+        case C_WAIT_DCC:
+        case C_DCC_START:
+        case C_SEND_POS_POINT:
+        case C_SEND_PT_MES:
+        case C_RESET_ERROR:
+        case C_SEND_APPRCH_POINT:
+            return 1;
+        case C_INITIALIZE_INTERFACE:
+            block->interfaceReady = 1;
+            return 1;
+        case C_M_POINT:
+        case C_READ_COORDS:
+        case C_READ_STATUS:
+            ArmReading(*block);
+            return 1;
+        case C_HOME_CMM:
+            if (!platform::ArmResetEncoder()) throw platform::ArmLibraryError("ResetEncoder is not available");
+            break;
+        case C_PH9_MOVE_POS:
+            RequireProbe(*block).headMoveValue = kHeadMoveValue;
+            break;
+        default:
+            break;
+    }
+    block->command = kReadCoordsCommand;
+    return 1;
+}
+
+int RunCommandGuarded(InterfaceBlock* block) {
+    try {
+        return ExecuteCommand(block) != 0 ? 1 : 0;
+    } catch (...) {
+        InterfaceBlock* target = storedInterfaceBlock != nullptr ? storedInterfaceBlock : block;
+        if (target != nullptr) {
+            target->errorCode = KESTAR_INTERFACE_ERROR_CODE;
+            CopyText(target->errorText, KESTAR_INTERFACE_ERROR_TEXT);
+        }
+        return 0;
+    }
+}
+
+}  // namespace kestar

@@ -1,0 +1,7 @@
+#include "interface_block.h"
+
+namespace kestar {
+
+InterfaceBlock* storedInterfaceBlock = nullptr;
+
+}  // namespace kestar

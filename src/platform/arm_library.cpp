@@ -1,0 +1,133 @@
+#include "platform/arm_library.h"
+
+#include <cstdio>
+
+namespace kestar::platform {
+namespace {
+
+struct CallName {
+    const char* name;
+    int argumentBytes;
+};
+
+constexpr CallName kAprePorta{"AprePorta", 4};
+constexpr CallName kLeggeParametri{"LeggeParametri", 4};
+constexpr CallName kChiudePorta{"ChiudePorta", 0};
+constexpr CallName kLeggeQuota{"LeggeQuota", 8};
+constexpr CallName kResetEncoder{"ResetEncoder", 0};
+
+ArmLibrary systemArm{};
+bool systemLoaded = false;
+ArmLibrary installedArm{};
+bool armInstalled = false;
+
+const ArmLibrary& CurrentArm() { return armInstalled ? installedArm : systemArm; }
+
+void* Resolve(SymbolLookup lookup, void* context, const CallName& call) {
+    if (void* symbol = lookup(context, call.name)) return symbol;
+    char decorated[64];
+    std::snprintf(decorated, sizeof decorated, "_%s@%d", call.name, call.argumentBytes);
+    return lookup(context, decorated);
+}
+
+template <typename Fn>
+void Assign(Fn& target, void* symbol) {
+    target = reinterpret_cast<Fn>(symbol);
+}
+
+// Runs a call of the library inside the platform's guard. POSIX has no
+// structured exceptions to catch, so there the call is made directly.
+template <typename Body>
+void Guarded(const char* name, Body body) {
+    if (!kArmCallsNeedGuard) {
+        body();
+        return;
+    }
+    unsigned long code = 0;
+    auto thunk = [](void* context) { (*static_cast<Body*>(context))(); };
+    if (!GuardedArmCall(thunk, &body, code)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "system exception 0x%08lX inside %s", code, name);
+        throw ArmLibraryError(text);
+    }
+}
+
+}  // namespace
+
+ArmLibrary ResolveArmLibrary(SymbolLookup lookup, void* context) {
+    ArmLibrary arm{};
+    Assign(arm.AprePorta, Resolve(lookup, context, kAprePorta));
+    Assign(arm.LeggeParametri, Resolve(lookup, context, kLeggeParametri));
+    Assign(arm.ChiudePorta, Resolve(lookup, context, kChiudePorta));
+    Assign(arm.LeggeQuota, Resolve(lookup, context, kLeggeQuota));
+    Assign(arm.ResetEncoder, Resolve(lookup, context, kResetEncoder));
+    return arm;
+}
+
+std::string MissingArmCalls(const ArmLibrary& arm) {
+    std::string missing;
+    auto note = [&missing](bool present, const char* name) {
+        if (present) return;
+        if (!missing.empty()) missing += ' ';
+        missing += name;
+    };
+    note(arm.AprePorta != nullptr, kAprePorta.name);
+    note(arm.LeggeParametri != nullptr, kLeggeParametri.name);
+    note(arm.ChiudePorta != nullptr, kChiudePorta.name);
+    note(arm.LeggeQuota != nullptr, kLeggeQuota.name);
+    note(arm.ResetEncoder != nullptr, kResetEncoder.name);
+    return missing;
+}
+
+std::string LoadArmLibrary() {
+    if (!armInstalled && !systemLoaded) {
+        std::string problem;
+        if (!SystemLoadArmLibrary(systemArm, problem)) return problem;
+        systemLoaded = true;
+    }
+    std::string missing = MissingArmCalls(CurrentArm());
+    if (missing.empty()) return missing;
+    return "arm library lacks " + missing;
+}
+
+void InstallArmLibrary(const ArmLibrary* arm) {
+    armInstalled = arm != nullptr;
+    installedArm = arm != nullptr ? *arm : ArmLibrary{};
+}
+
+bool ArmAprePorta(const char* portName) {
+    auto call = CurrentArm().AprePorta;
+    if (call == nullptr) return false;
+    Guarded(kAprePorta.name, [&] { call(portName); });
+    return true;
+}
+
+bool ArmLeggeParametri(char* tablePath) {
+    auto call = CurrentArm().LeggeParametri;
+    if (call == nullptr) return false;
+    Guarded(kLeggeParametri.name, [&] { call(tablePath); });
+    return true;
+}
+
+bool ArmChiudePorta() {
+    auto call = CurrentArm().ChiudePorta;
+    if (call == nullptr) return false;
+    Guarded(kChiudePorta.name, [&] { call(); });
+    return true;
+}
+
+bool ArmLeggeQuota(double* reading, int* status) {
+    auto call = CurrentArm().LeggeQuota;
+    if (call == nullptr) return false;
+    Guarded(kLeggeQuota.name, [&] { call(reading, status); });
+    return true;
+}
+
+bool ArmResetEncoder() {
+    auto call = CurrentArm().ResetEncoder;
+    if (call == nullptr) return false;
+    Guarded(kResetEncoder.name, [&] { call(); });
+    return true;
+}
+
+}  // namespace kestar::platform

@@ -1,0 +1,66 @@
+// The arm library: the arm maker's measuring library, outside the module.
+//
+// Windows loads "zuroz.dll"; Linux loads $KESTAR_ARM_LIBRARY, else "libzuroz.so".
+// Each call is looked up by its undecorated name first, then as _Name@N (the
+// standard-call decoration, N the bytes of arguments). A test installs its own
+// arm in-process instead.
+#pragma once
+
+#include "kestar.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace kestar::platform {
+
+struct ArmLibrary {
+    int(KESTAR_CALL* AprePorta)(const char* portName);
+    int(KESTAR_CALL* LeggeParametri)(char* tablePath);
+    int(KESTAR_CALL* ChiudePorta)();
+    int(KESTAR_CALL* LeggeQuota)(double* reading, int* status);
+    int(KESTAR_CALL* ResetEncoder)();
+};
+
+// A call that is missing, or a system exception raised inside the library.
+class ArmLibraryError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using SymbolLookup = void* (*)(void* context, const char* name);
+
+// Fills the five calls through lookup: "Name" first, then "_Name@N".
+ArmLibrary ResolveArmLibrary(SymbolLookup lookup, void* context);
+
+// The names of the calls missing in arm, separated by blanks; empty when complete.
+std::string MissingArmCalls(const ArmLibrary& arm);
+
+// Loads the system library once, unless a test installed an arm. Returns an empty
+// text when all five calls are there, otherwise one line saying what is missing.
+std::string LoadArmLibrary();
+
+// Installs an in-process arm (copied); nullptr goes back to the system library.
+void InstallArmLibrary(const ArmLibrary* arm);
+
+// The calls. Each returns false, calling nothing, when the call is not available.
+// A system exception inside the library is thrown as ArmLibraryError (Windows);
+// C++ exceptions from the library pass through unchanged.
+bool ArmAprePorta(const char* portName);
+bool ArmLeggeParametri(char* tablePath);
+bool ArmChiudePorta();
+bool ArmLeggeQuota(double* reading, int* status);
+bool ArmResetEncoder();
+
+// Platform part: open the system library and resolve it; problem set on failure.
+bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem);
+
+// Platform part: runs call(context) so that a system exception raised inside it
+// returns false with its code instead of ending the process. POSIX: a plain call.
+#if defined(_WIN32)
+constexpr bool kArmCallsNeedGuard = true;
+#else
+constexpr bool kArmCallsNeedGuard = false;
+#endif
+bool GuardedArmCall(void (*call)(void* context), void* context, unsigned long& exceptionCode);
+
+}  // namespace kestar::platform

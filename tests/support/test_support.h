@@ -1,0 +1,48 @@
+// Helpers shared by the tests of every folder.
+#pragma once
+
+#include "kestar.h"
+
+#include <cstring>
+#include <string>
+
+namespace kestar::testing {
+
+// The folder of the running test binary; the module and tools are built beside it.
+std::string ExecutableDirectory();
+
+// Captures everything sent to the debug trace while it lives.
+class ScopedTraceCapture {
+public:
+    ScopedTraceCapture();
+    ~ScopedTraceCapture();
+    ScopedTraceCapture(const ScopedTraceCapture&) = delete;
+    ScopedTraceCapture& operator=(const ScopedTraceCapture&) = delete;
+    const std::string& text() const;
+    void clear();
+};
+
+// Host records filled with a byte pattern, wired together as a host would.
+struct HostRecords {
+    static constexpr unsigned char kPattern = 0xA5;
+    unsigned char interfaceBytes[1024];
+    unsigned char machineBytes[256];
+    unsigned char probeBytes[128];
+
+    HostRecords();
+    InterfaceBlock& block() { return *reinterpret_cast<InterfaceBlock*>(interfaceBytes); }
+    MachineBlock& machine() { return *reinterpret_cast<MachineBlock*>(machineBytes); }
+    ProbeBlock& probe() { return *reinterpret_cast<ProbeBlock*>(probeBytes); }
+};
+
+// Stores the block as the module's stored interface block for its lifetime.
+class ScopedStoredBlock {
+public:
+    explicit ScopedStoredBlock(InterfaceBlock* block);
+    ~ScopedStoredBlock();
+
+private:
+    InterfaceBlock* previous_;
+};
+
+}  // namespace kestar::testing
