@@ -1,0 +1,10 @@
+#include "platform/system.h"
+
+namespace kestar::platform {
+
+SystemOps& System() {
+    static SystemOps ops = SystemDefaults();
+    return ops;
+}
+
+}  // namespace kestar::platform

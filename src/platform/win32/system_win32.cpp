@@ -1,0 +1,33 @@
+#include "platform/system.h"
+
+#include <windows.h>
+
+namespace kestar::platform {
+namespace {
+
+std::uint32_t WinGetVersion() {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return ::GetVersion();
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
+std::uint32_t WinGetTickCount() { return ::GetTickCount(); }
+
+void WinSleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+TimeOfDay WinLocalTimeOfDay() {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    return TimeOfDay{now.wHour, now.wMinute, now.wSecond};
+}
+
+}  // namespace
+
+SystemOps SystemDefaults() { return SystemOps{WinGetVersion, WinGetTickCount, WinSleep, WinLocalTimeOfDay}; }
+
+}  // namespace kestar::platform
