@@ -1,5 +1,5 @@
 // The built module driven through its exports with the arm simulator as its arm library.
-#include "support/module_loader.h"
+#include "loaded_module.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,8 @@
 
 namespace kestar::testing {
 namespace {
+
+using host::LoadedModule;
 
 class ArmSession : public ::testing::Test {
 protected:

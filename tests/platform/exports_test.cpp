@@ -1,7 +1,12 @@
 // The built module as a host sees it: 32-bit, three undecorated entry points at fixed ordinals.
-#include "support/module_loader.h"
+#include "loaded_module.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -14,6 +19,8 @@
 
 namespace kestar::testing {
 namespace {
+
+using host::LoadedModule;
 
 TEST(ModuleShape, IsThirtyTwoBit) {
     EXPECT_EQ(sizeof(void*), 4u);
@@ -94,6 +101,33 @@ TEST(ModuleShape, ExportTableHasBaseTenFiveSlotsAndNamesAtTenTwelveFourteen) {
     const std::map<std::uint32_t, std::string> expected = {
         {10, "GetCommData"}, {12, "InitializeCommunications"}, {14, "TerminateCommunications"}};
     EXPECT_EQ(table.namesByOrdinal, expected);
+}
+
+std::string VersionString(const std::vector<char>& info, const char* name) {
+    char* value = nullptr;
+    UINT length = 0;
+    const std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) || value == nullptr)
+        return "(missing)";
+    return std::string(value);
+}
+
+TEST(ModuleShape, CarriesVersionInformationOfTheProject) {
+    const std::string path = BuiltModulePath();
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, info.data()));
+    EXPECT_EQ(VersionString(info, "OriginalFilename"), "KESTAR.dll");
+    EXPECT_EQ(VersionString(info, "FileVersion"), KESTAR_VERSION);
+    EXPECT_EQ(VersionString(info, "ProductVersion"), KESTAR_VERSION);
+    EXPECT_NE(VersionString(info, "FileDescription").find("KESTAR"), std::string::npos);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
 }
 #endif
 

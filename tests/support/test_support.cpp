@@ -1,12 +1,13 @@
 #include "support/test_support.h"
 
 #include "host/interface_block.h"
+#include "loaded_module.h"
 #include "platform/debug_trace.h"
+
+#include <cstdlib>
 
 #if defined(_WIN32)
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
 namespace kestar::testing {
@@ -18,16 +19,35 @@ void CaptureTrace(const char* text) { capturedTrace += text; }
 
 }  // namespace
 
-std::string ExecutableDirectory() {
-    char path[4096] = {};
+std::string ExecutableDirectory() { return host::ProgramDirectory(); }
+
+std::string BuiltModulePath() {
 #if defined(_WIN32)
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path - 1);
-    std::string full(path, length);
-    return full.substr(0, full.find_last_of("\\/"));
+    return ExecutableDirectory() + "\\" + host::ModuleFileName();
 #else
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string full(path, length > 0 ? static_cast<std::size_t>(length) : 0);
-    return full.substr(0, full.find_last_of('/'));
+    return ExecutableDirectory() + "/" + host::ModuleFileName();
+#endif
+}
+
+std::string BuiltArmSimulatorPath() {
+#if defined(_WIN32)
+    return ExecutableDirectory() + "\\zuroz.dll";
+#else
+    return ExecutableDirectory() + "/libzuroz.so";
+#endif
+}
+
+void SetEnvironment(const char* name, const char* value) {
+#if defined(_WIN32)
+    SetEnvironmentVariableA(name, value);
+    std::string assignment = std::string(name) + "=" + (value != nullptr ? value : "");
+    _putenv(assignment.c_str());
+#else
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
 #endif
 }
 

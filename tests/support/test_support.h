@@ -11,6 +11,13 @@ namespace kestar::testing {
 // The folder of the running test binary; the module and tools are built beside it.
 std::string ExecutableDirectory();
 
+// The built module and the arm simulator beside the test binary.
+std::string BuiltModulePath();
+std::string BuiltArmSimulatorPath();
+
+// Sets (or, with nullptr, removes) an environment variable of this process.
+void SetEnvironment(const char* name, const char* value);
+
 // Captures everything sent to the debug trace while it lives.
 class ScopedTraceCapture {
 public:

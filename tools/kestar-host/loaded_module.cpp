@@ -1,23 +1,20 @@
-#include "support/module_loader.h"
-
-#include "support/test_support.h"
-
-#include <cstdlib>
+#include "loaded_module.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
 
-namespace kestar::testing {
+namespace kestar::host {
 
 LoadedModule::LoadedModule(const std::string& path) {
 #if defined(_WIN32)
     HMODULE module = LoadLibraryA(path.c_str());
     handle_ = module;
     if (module == nullptr) {
-        error_ = "LoadLibrary failed with error " + std::to_string(GetLastError());
+        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
         return;
     }
     getCommData = reinterpret_cast<GetCommDataFn>(GetProcAddress(module, MAKEINTRESOURCEA(10)));
@@ -27,13 +24,14 @@ LoadedModule::LoadedModule(const std::string& path) {
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* why = dlerror();
-        error_ = why != nullptr ? why : "dlopen failed";
+        error_ = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
         return;
     }
     getCommData = reinterpret_cast<GetCommDataFn>(dlsym(handle_, "GetCommData"));
     initializeCommunications = reinterpret_cast<InitializeFn>(dlsym(handle_, "InitializeCommunications"));
     terminateCommunications = reinterpret_cast<TerminateFn>(dlsym(handle_, "TerminateCommunications"));
 #endif
+    if (!complete()) error_ = path + " lacks one of the entry points GetCommData, InitializeCommunications, TerminateCommunications";
 }
 
 LoadedModule::~LoadedModule() {
@@ -54,34 +52,25 @@ void* LoadedModule::Symbol(const char* name) const {
 #endif
 }
 
-std::string BuiltModulePath() {
+std::string ProgramDirectory() {
+    char path[4096] = {};
 #if defined(_WIN32)
-    return ExecutableDirectory() + "\\KESTAR.dll";
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path - 1);
+    std::string full(path, length);
 #else
-    return ExecutableDirectory() + "/libkestar.so";
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string full(path, length > 0 ? static_cast<std::size_t>(length) : 0);
+#endif
+    std::size_t slash = full.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : full.substr(0, slash);
+}
+
+const char* ModuleFileName() {
+#if defined(_WIN32)
+    return "KESTAR.dll";
+#else
+    return "libkestar.so";
 #endif
 }
 
-std::string BuiltArmSimulatorPath() {
-#if defined(_WIN32)
-    return ExecutableDirectory() + "\\zuroz.dll";
-#else
-    return ExecutableDirectory() + "/libzuroz.so";
-#endif
-}
-
-void SetEnvironment(const char* name, const char* value) {
-#if defined(_WIN32)
-    SetEnvironmentVariableA(name, value);
-    std::string assignment = std::string(name) + "=" + (value != nullptr ? value : "");
-    _putenv(assignment.c_str());
-#else
-    if (value != nullptr) {
-        setenv(name, value, 1);
-    } else {
-        unsetenv(name);
-    }
-#endif
-}
-
-}  // namespace kestar::testing
+}  // namespace kestar::host

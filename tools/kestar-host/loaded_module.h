@@ -1,11 +1,12 @@
-// Loads the built module (KESTAR.dll or libkestar.so) the way a host does.
+// Loads a built module (KESTAR.dll or libkestar.so) the way the host does:
+// on Windows the entry points are taken by ordinal (10, 12, 14).
 #pragma once
 
 #include "kestar.h"
 
 #include <string>
 
-namespace kestar::testing {
+namespace kestar::host {
 
 class LoadedModule {
 public:
@@ -13,12 +14,13 @@ public:
     using InitializeFn = int(KESTAR_CALL*)(InterfaceBlock*, int, KestarHostCallback);
     using TerminateFn = int(KESTAR_CALL*)();
 
-    // Loads path; on Windows the entry points are taken by ordinal (10, 12, 14).
     explicit LoadedModule(const std::string& path);
     ~LoadedModule();
     LoadedModule(const LoadedModule&) = delete;
     LoadedModule& operator=(const LoadedModule&) = delete;
 
+    // True when the file loaded and all three entry points were found.
+    bool complete() const { return handle_ != nullptr && getCommData && initializeCommunications && terminateCommunications; }
     bool loaded() const { return handle_ != nullptr; }
     const std::string& error() const { return error_; }
     void* Symbol(const char* name) const;
@@ -32,12 +34,10 @@ private:
     std::string error_;
 };
 
-// The built module beside the test binary.
-std::string BuiltModulePath();
-// The arm simulator beside the test binary.
-std::string BuiltArmSimulatorPath();
+// The folder of the running program.
+std::string ProgramDirectory();
 
-// Sets or removes an environment variable of this process.
-void SetEnvironment(const char* name, const char* value);
+// The module's file name on this platform: "KESTAR.dll" or "libkestar.so".
+const char* ModuleFileName();
 
-}  // namespace kestar::testing
+}  // namespace kestar::host

@@ -1,0 +1,20 @@
+// Command names and the host's view of a block, for the host stand-in.
+#pragma once
+
+#include "kestar.h"
+
+#include <string>
+
+namespace kestar::host {
+
+// "C_READ_COORDS", "READ_COORDS" (any case) or a decimal number; false if neither.
+bool ParseCommand(const std::string& text, int& code);
+
+// The command's name, or "" for an unnamed code.
+const char* CommandName(int code);
+
+// What the module wrote into the records, as indented text lines or one JSON object.
+std::string DescribeText(const char* call, int code, int result, const InterfaceBlock& block);
+std::string DescribeJson(const char* call, int code, int result, const InterfaceBlock& block);
+
+}  // namespace kestar::host

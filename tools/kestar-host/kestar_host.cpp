@@ -1,0 +1,184 @@
+// kestar-host: a stand-in for the measuring host. It loads a KESTAR module the way
+// the host does, gives it host-sized records, starts it up, runs commands and shows
+// what the module wrote, then shuts it down. For integrators on site and for tests.
+#include "host_commands.h"
+#include "loaded_module.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using kestar::host::LoadedModule;
+
+constexpr std::size_t kInterfaceBlockSize = 1024;
+constexpr std::size_t kMachineBlockSize = 256;
+constexpr std::size_t kProbeBlockSize = 128;
+
+const char kUsage[] =
+    "usage: kestar-host [options] [COMMAND ...]\n"
+    "       kestar-host [options] watch [--interval MS] [--count N]\n"
+    "\n"
+    "Loads a KESTAR module as the measuring host does (on Windows through the\n"
+    "ordinals 10, 12 and 14), calls InitializeCommunications with host-sized records\n"
+    "and a callback, runs each COMMAND through GetCommData, prints the result and\n"
+    "the fields the module writes after every call, then calls TerminateCommunications.\n"
+    "\n"
+    "COMMAND is a name (C_READ_COORDS or READ_COORDS, any case) or a number.\n"
+    "watch repeats C_READ_COORDS every MS milliseconds (default 200) and keeps one\n"
+    "live line of position, measured point and status until interrupted (Ctrl+C)\n"
+    "or until N readings were made.\n"
+    "\n"
+    "options:\n"
+    "  --module PATH   the module to load (default: the module beside this program)\n"
+    "  --json          one JSON object a line instead of text\n"
+    "  --param N       commandParam given with the commands that follow\n"
+    "  --help          this text\n"
+    "\n"
+    "Exit status: 0 when every call succeeded, 1 when a call returned failure,\n"
+    "2 for a usage error or a module that cannot be loaded.\n";
+
+std::atomic<bool> interrupted{false};
+std::atomic<int> callbackCalls{0};
+
+extern "C" void OnInterrupt(int) { interrupted = true; }
+
+int KESTAR_CALL HostCallback(InterfaceBlock*, void*) {
+    ++callbackCalls;
+    return 1;
+}
+
+struct HostRecords {
+    std::vector<unsigned char> interfaceBytes = std::vector<unsigned char>(kInterfaceBlockSize, 0);
+    std::vector<unsigned char> machineBytes = std::vector<unsigned char>(kMachineBlockSize, 0);
+    std::vector<unsigned char> probeBytes = std::vector<unsigned char>(kProbeBlockSize, 0);
+
+    HostRecords() {
+        block().machine = reinterpret_cast<MachineBlock*>(machineBytes.data());
+        block().probe = reinterpret_cast<ProbeBlock*>(probeBytes.data());
+        for (int* role : {&block().controllerPort, &block().probePort, &block().droPort, &block().handboxPort,
+                          &block().hostPort, &block().toolchangerPort, &block().sensorPort})
+            *role = -1;
+    }
+    InterfaceBlock& block() { return *reinterpret_cast<InterfaceBlock*>(interfaceBytes.data()); }
+};
+
+struct Options {
+    std::string modulePath;
+    bool json = false;
+    bool watch = false;
+    int intervalMs = 200;
+    long count = -1;
+    std::vector<std::pair<int, int>> commands;  // code, commandParam
+};
+
+bool ParseNumber(const char* text, long& out) {
+    char* end = nullptr;
+    out = std::strtol(text, &end, 10);
+    return end != text && *end == '\0';
+}
+
+int Usage(const char* problem) {
+    std::fprintf(stderr, "kestar-host: %s\n\n%s", problem, kUsage);
+    return 2;
+}
+
+void Show(const Options& options, const char* call, int code, int result, const InterfaceBlock& block) {
+    const std::string text = options.json ? kestar::host::DescribeJson(call, code, result, block) + "\n"
+                                          : kestar::host::DescribeText(call, code, result, block);
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, bool& failed) {
+    std::signal(SIGINT, OnInterrupt);
+    for (long n = 0; !interrupted && (options.count < 0 || n < options.count); ++n) {
+        block.command = C_READ_COORDS;
+        const int result = module.getCommData(&block);
+        failed = failed || result == 0;
+        if (options.json) {
+            Show(options, "GetCommData", C_READ_COORDS, result, block);
+        } else {
+            const Point3& p = block.position;
+            const Point3& m = block.measuredPoint;
+            std::printf("\r\x1b[Kposition %10.3f %10.3f %10.3f | measured %10.3f %10.3f %10.3f | point %d event %d %s",
+                        p.x, p.y, p.z, m.x, m.y, m.z, block.probe->pointTaken, block.eventCode,
+                        result ? "ok" : block.errorText);
+            std::fflush(stdout);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.intervalMs));
+    }
+    if (!options.json) std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    long param = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        long number = 0;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--module") {
+            if (++i >= argc) return Usage("--module needs a path");
+            options.modulePath = argv[i];
+        } else if (arg == "--param") {
+            if (++i >= argc || !ParseNumber(argv[i], param)) return Usage("--param needs a number");
+        } else if (arg == "--interval") {
+            if (++i >= argc || !ParseNumber(argv[i], number) || number < 0) return Usage("--interval needs milliseconds");
+            options.intervalMs = static_cast<int>(number);
+        } else if (arg == "--count") {
+            if (++i >= argc || !ParseNumber(argv[i], number) || number < 0) return Usage("--count needs a number");
+            options.count = number;
+        } else if (arg == "watch") {
+            options.watch = true;
+        } else {
+            int code = 0;
+            if (!kestar::host::ParseCommand(arg, code)) return Usage(("unknown command " + arg).c_str());
+            options.commands.emplace_back(code, static_cast<int>(param));
+        }
+    }
+    if (options.modulePath.empty()) {
+        options.modulePath = kestar::host::ProgramDirectory() + "/" + kestar::host::ModuleFileName();
+    }
+
+    LoadedModule module(options.modulePath);
+    if (!module.complete()) {
+        std::fprintf(stderr, "kestar-host: %s\n", module.error().c_str());
+        return 2;
+    }
+
+    HostRecords records;
+    InterfaceBlock& block = records.block();
+    bool failed = false;
+
+    const int started = module.initializeCommunications(&block, 0, HostCallback);
+    failed = started == 0;
+    Show(options, "InitializeCommunications", 0, started, block);
+
+    for (const auto& [code, commandParam] : options.commands) {
+        block.command = code;
+        block.commandParam = commandParam;
+        const int result = module.getCommData(&block);
+        failed = failed || result == 0;
+        Show(options, "GetCommData", code, result, block);
+    }
+    if (options.watch) Watch(options, module, block, failed);
+
+    const int ended = module.terminateCommunications();
+    failed = failed || ended == 0;
+    Show(options, "TerminateCommunications", 0, ended, block);
+    return failed ? 1 : 0;
+}
