@@ -133,10 +133,48 @@ typedef struct InterfaceBlock {
     int command;
 } InterfaceBlock;
 
+/*
+ * The point list the module hands to the host callback. The module treats the
+ * 24-byte records as opaque; a host walks the nodes from `head` along `next`.
+ */
+#define KESTAR_POINT_RECORD_SIZE 24
+
+typedef struct PointRecord {
+    unsigned char bytes[KESTAR_POINT_RECORD_SIZE];
+} PointRecord;
+
+typedef struct PointNode {
+    struct PointNode* next;
+    struct PointNode* previous;
+    PointRecord record;
+} PointNode;
+
+typedef struct PointBlock PointBlock; /* a block of nodes; its layout is the module's */
+typedef struct PointList PointList;
+
+/* The list's table of operations, in this slot order. */
+typedef struct PointListOperations {
+    const void* (KESTAR_CALL* classQuery)(const PointList* list);
+    void (KESTAR_CALL* destroy)(PointList* list);
+    int (KESTAR_CALL* serialize)(PointList* list, void* archive);
+    int (KESTAR_CALL* selfCheck)(const PointList* list);
+    void (KESTAR_CALL* dump)(const PointList* list, void* dumpContext);
+} PointListOperations;
+
+struct PointList {
+    const PointListOperations* operations;
+    PointNode* head;
+    PointNode* tail;
+    int count;
+    PointNode* freeChain;
+    PointBlock* blockChain;
+    int blockSize;
+};
+
 #pragma pack(pop)
 
 /* The host's callback: the interface block and the module's point list. */
-typedef int (KESTAR_CALL *KestarHostCallback)(InterfaceBlock* block, void* pointList);
+typedef int (KESTAR_CALL *KestarHostCallback)(InterfaceBlock* block, PointList* pointList);
 
 /* Ordinal 10: carry out `command`; 1 done, 0 failure reported in the block. */
 KESTAR_EXPORT int KESTAR_CALL GetCommData(InterfaceBlock* block);
@@ -208,6 +246,19 @@ KESTAR_STATIC_ASSERT(sizeof(MachineBlock) == 200, "the machine block the module 
 KESTAR_AT(ProbeBlock, pointTaken, 48);
 KESTAR_AT(ProbeBlock, headMoveValue, 72);
 KESTAR_STATIC_ASSERT(sizeof(ProbeBlock) == 80, "the probe block the module sees is 80 bytes");
+
+KESTAR_AT(PointNode, next, 0);
+KESTAR_AT(PointNode, previous, 4);
+KESTAR_AT(PointNode, record, 8);
+KESTAR_STATIC_ASSERT(sizeof(PointNode) == 32, "a point node is two references and a 24-byte record");
+KESTAR_AT(PointList, operations, 0);
+KESTAR_AT(PointList, head, 4);
+KESTAR_AT(PointList, tail, 8);
+KESTAR_AT(PointList, count, 12);
+KESTAR_AT(PointList, freeChain, 16);
+KESTAR_AT(PointList, blockChain, 20);
+KESTAR_AT(PointList, blockSize, 24);
+KESTAR_STATIC_ASSERT(sizeof(PointList) == 28, "the point list is seven 32-bit fields");
 
 #undef KESTAR_AT
 

@@ -50,7 +50,7 @@ std::atomic<int> callbackCalls{0};
 
 extern "C" void OnInterrupt(int) { interrupted = true; }
 
-int KESTAR_CALL HostCallback(InterfaceBlock*, void*) {
+int KESTAR_CALL HostCallback(InterfaceBlock*, PointList*) {
     ++callbackCalls;
     return 1;
 }
