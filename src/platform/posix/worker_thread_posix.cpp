@@ -1,0 +1,87 @@
+#include "platform/worker_thread.h"
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
+#include <new>
+
+namespace kestar::platform {
+namespace {
+
+struct Start {
+    WorkerRoutine routine;
+    void* parameter;
+};
+
+struct Thread {
+    pthread_t id;
+    bool joined;
+};
+
+void* ThreadMain(void* raw) {
+    const Start start = *static_cast<Start*>(raw);
+    delete static_cast<Start*>(raw);
+    // The lowest priority the system offers an ordinary process.
+    sched_param none{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
+    start.routine(start.parameter);
+    return nullptr;
+}
+
+// Keeps the library holding this code loaded for the rest of the process, so a
+// worker never runs in an unloaded library.
+void PinThisLibrary() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&ThreadMain), &info) != 0 && info.dli_fname != nullptr) {
+        dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+}
+
+WorkerThread PosixStart(WorkerRoutine routine, void* parameter) {
+    Thread* thread = new (std::nothrow) Thread{};
+    Start* start = new (std::nothrow) Start{routine, parameter};
+    if (thread == nullptr || start == nullptr) {
+        delete thread;
+        delete start;
+        return nullptr;
+    }
+    PinThisLibrary();
+    if (pthread_create(&thread->id, nullptr, ThreadMain, start) != 0) {
+        delete start;
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+bool PosixWait(WorkerThread raw, std::uint32_t milliseconds) {
+    Thread* thread = static_cast<Thread*>(raw);
+    if (thread == nullptr) return false;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000u);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000u) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    if (thread->joined) return true;
+    if (pthread_timedjoin_np(thread->id, nullptr, &deadline) != 0) return false;
+    thread->joined = true;
+    return true;
+}
+
+void PosixRelease(WorkerThread raw) {
+    Thread* thread = static_cast<Thread*>(raw);
+    if (thread == nullptr) return;
+    if (!thread->joined) pthread_detach(thread->id);
+    delete thread;
+}
+
+}  // namespace
+
+WorkerThreadOps WorkerThreadDefaults() { return WorkerThreadOps{PosixStart, PosixWait, PosixRelease}; }
+
+}  // namespace kestar::platform
