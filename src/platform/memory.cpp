@@ -1,0 +1,20 @@
+#include "platform/memory.h"
+
+#include <cstdlib>
+
+namespace kestar::platform {
+namespace {
+
+void* RuntimeCalloc(std::size_t count, std::size_t size) { return std::calloc(count, size); }
+void RuntimeFree(void* block) { std::free(block); }
+
+}  // namespace
+
+MemoryOps MemoryDefaults() { return MemoryOps{RuntimeCalloc, RuntimeFree}; }
+
+MemoryOps& Memory() {
+    static MemoryOps ops = MemoryDefaults();
+    return ops;
+}
+
+}  // namespace kestar::platform

@@ -1,0 +1,10 @@
+#include "platform/message_queue.h"
+
+namespace kestar::platform {
+
+MessageOps& Messages() {
+    static MessageOps ops = MessageDefaults();
+    return ops;
+}
+
+}  // namespace kestar::platform

@@ -1,0 +1,52 @@
+// The COM driver: a port object standing for one serial device ("\\.\COMn"),
+// opened overlapped, with the driver's 22 operations in its table.
+#pragma once
+
+#include "platform/serial.h"
+#include "serial/port.h"
+
+#include <cstdint>
+
+namespace kestar::serial {
+
+constexpr std::int32_t kComDriverTag = 15;
+
+// The driver's per-port record, reached through Port::driverData.
+struct ComDriverData {
+    std::uint32_t rxBufferSize;
+    std::uint32_t txBufferSize;
+    platform::Dcb dcb;         // as last prepared; always written to the device whole
+    std::uint32_t lineErrors;  // OR of every ClearCommError error word since ClearLineErrors
+    std::uint32_t savedEventMask;
+    std::uint32_t uartWord;    // never set by this driver
+    platform::Handle deviceHandle;
+    platform::CommTimeouts savedTimeouts;
+    platform::Overlapped overlapped;  // the one record of every Read and Write
+    bool writePending;  // the system still holds overlapped for a write
+};
+
+// A port for the zero-based COM index, never null: working (status 0), or with
+// default operations and a failing status, or the fallback port.
+Port* CreateComPort(std::int32_t comIndex, std::int32_t baudRate, char parity, std::uint8_t dataBits,
+                    std::int32_t stopBits);
+
+// The opening step of CreateComPort; 0 or a status code, also stored in status.
+std::int32_t OpenComDevice(Port* port, std::int32_t comIndex);
+
+// Slot 5: baud rate (up to 57600, or 128000 and 256000), parity E M N O S in
+// either case, stop bits 1 or 2; data bits pass unchecked.
+std::int32_t ComSetLine(Port* port, std::int32_t baudRate, char parity, std::uint8_t dataBits, std::int32_t stopBits);
+
+// Slot 4: lowers DTR and RTS, closes the device, frees the driver data and the port.
+std::int32_t ComClose(Port* port);
+
+// The device's current event mask; 0 when the system cannot say.
+std::uint32_t ComEventMask(Port* port);
+
+// The device handle; the invalid handle value for a port without driver data.
+platform::Handle ComHandle(Port* port);
+
+// The driver's operations for slots 1 to 22 (Spare and ClearStatus keep their defaults).
+void InstallComOperations(PortOps& ops);
+
+}  // namespace kestar::serial

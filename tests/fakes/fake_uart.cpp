@@ -1,0 +1,326 @@
+#include "fakes/fake_uart.h"
+
+#include "platform/system.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace kestar::testing {
+namespace {
+
+using platform::Bool;
+using platform::Handle;
+
+FakeUart* current = nullptr;
+
+Bool Fail(std::uint32_t error) {
+    current->lastError = error;
+    return 0;
+}
+
+// The device behind a handle; null (with the error set) when it cannot be used.
+FakeComDevice* Live(Handle handle, const char* call) {
+    auto* device = static_cast<FakeComDevice*>(handle);
+    if (handle == nullptr || handle == platform::InvalidHandleValue()) {
+        Fail(platform::kErrorInvalidHandle);
+        return nullptr;
+    }
+    device->calls.push_back(call);
+    if (device->vanished) {
+        Fail(kErrorBadCommand);
+        return nullptr;
+    }
+    return device;
+}
+
+int ComNumber(const char* name) {
+    if (std::strncmp(name, "\\\\.\\COM", 7) != 0) return 0;
+    return std::atoi(name + 7);
+}
+
+Handle FakeCreateFileA(const char* name, std::uint32_t access, std::uint32_t share, void*, std::uint32_t creation,
+                       std::uint32_t flags, Handle) {
+    current->lastOpenedName = name;
+    current->lastAccess = access;
+    current->lastShare = share;
+    current->lastCreation = creation;
+    current->lastFlags = flags;
+    const int number = ComNumber(name);
+    FakeComDevice* device = current->Find(number);
+    if (device == nullptr || device->vanished) {
+        Fail(platform::kErrorFileNotFound);
+        return platform::InvalidHandleValue();
+    }
+    if (device->inUse || device->open) {
+        Fail(platform::kErrorAccessDenied);
+        return platform::InvalidHandleValue();
+    }
+    device->open = true;
+    ++current->openHandles;
+    return device;
+}
+
+Bool FakeSetupComm(Handle h, std::uint32_t in, std::uint32_t out) {
+    FakeComDevice* d = Live(h, "SetupComm");
+    if (!d) return 0;
+    d->setupIn = in;
+    d->setupOut = out;
+    return 1;
+}
+
+Bool FakeGetCommState(Handle h, platform::Dcb* dcb) {
+    FakeComDevice* d = Live(h, "GetCommState");
+    if (!d) return 0;
+    *dcb = d->reportedDcb;
+    return 1;
+}
+
+Bool FakeSetCommState(Handle h, platform::Dcb* dcb) {
+    FakeComDevice* d = Live(h, "SetCommState");
+    if (!d) return 0;
+    if (d->refuseCommState) return Fail(d->refuseError);
+    d->lastDcb = *dcb;
+    d->reportedDcb = *dcb;
+    ++d->setCommStateCalls;
+    return 1;
+}
+
+Bool FakeGetCommTimeouts(Handle h, platform::CommTimeouts* t) {
+    FakeComDevice* d = Live(h, "GetCommTimeouts");
+    if (!d) return 0;
+    *t = d->reportedTimeouts;
+    return 1;
+}
+
+Bool FakeSetCommTimeouts(Handle h, platform::CommTimeouts* t) {
+    FakeComDevice* d = Live(h, "SetCommTimeouts");
+    if (!d) return 0;
+    d->timeouts = *t;
+    return 1;
+}
+
+Bool FakeGetCommMask(Handle h, std::uint32_t* mask) {
+    FakeComDevice* d = Live(h, "GetCommMask");
+    if (!d) return 0;
+    *mask = d->eventMask;
+    return 1;
+}
+
+Bool FakeSetCommMask(Handle h, std::uint32_t mask) {
+    FakeComDevice* d = Live(h, "SetCommMask");
+    if (!d) return 0;
+    d->eventMask = mask;
+    return 1;
+}
+
+Bool FakeClearCommError(Handle h, std::uint32_t* errors, platform::ComStat* stat) {
+    FakeComDevice* d = Live(h, "ClearCommError");
+    if (!d) return 0;
+    if (errors) *errors = d->pendingErrors;
+    d->pendingErrors = 0;
+    if (stat) {
+        stat->cbInQue = static_cast<std::uint32_t>(d->received.size());
+        stat->cbOutQue = d->txWaiting;
+    }
+    return 1;
+}
+
+std::uint32_t TakeReceived(FakeComDevice* d, void* buffer, std::uint32_t length) {
+    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(length, d->received.size()));
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        bytes[i] = d->received.front();
+        d->received.pop_front();
+    }
+    return n;
+}
+
+Bool FakeReadFile(Handle h, void* buffer, std::uint32_t length, std::uint32_t* read, platform::Overlapped* o) {
+    FakeComDevice* d = Live(h, "ReadFile");
+    if (read) *read = 0;
+    if (!d) return 0;
+    if (o == d->heldRecord) ++d->recordReusedWhileHeld;
+    if (d->readFailsWith != 0) {
+        d->pendingErrors |= d->readFailsWith;
+        return Fail(platform::kErrorGenFailure);
+    }
+    const std::uint32_t n = TakeReceived(d, buffer, length);
+    o->Internal = 0;
+    o->InternalHigh = n;
+    if (d->readsPend) {
+        o->Internal = platform::kStatusPending;  // completed by GetOverlappedResult
+        return Fail(platform::kErrorIoPending);
+    }
+    if (read) *read = n;
+    return 1;
+}
+
+Bool FakeWriteFile(Handle h, const void* buffer, std::uint32_t length, std::uint32_t* written,
+                   platform::Overlapped* o) {
+    FakeComDevice* d = Live(h, "WriteFile");
+    if (written) *written = 0;
+    if (!d) return 0;
+    if (o == d->heldRecord) ++d->recordReusedWhileHeld;
+    if (d->writeFailsWith != 0) {
+        d->pendingErrors |= d->writeFailsWith;
+        return Fail(platform::kErrorGenFailure);
+    }
+    const std::uint32_t n = std::min(length, d->acceptLimit);
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    d->written.insert(d->written.end(), bytes, bytes + n);
+    if (d->writesPend) {
+        o->Internal = platform::kStatusPending;
+        d->heldRecord = o;
+        d->heldBytes = n;
+        return Fail(platform::kErrorIoPending);
+    }
+    o->Internal = 0;
+    o->InternalHigh = n;
+    if (written) *written = n;
+    return 1;
+}
+
+Bool FakeGetOverlappedResult(Handle h, platform::Overlapped* o, std::uint32_t* transferred, Bool wait) {
+    FakeComDevice* d = Live(h, "GetOverlappedResult");
+    if (!d) return 0;
+    if (o == d->heldRecord) {
+        if (!wait) return Fail(platform::kErrorIoIncomplete);
+        current->CompletePendingWrite(0);  // a waiting caller gets the completion
+    }
+    if (d->readCompletionFails) return Fail(platform::kErrorGenFailure);
+    o->Internal = 0;
+    if (transferred) *transferred = static_cast<std::uint32_t>(o->InternalHigh);
+    return 1;
+}
+
+Bool FakePurgeComm(Handle h, std::uint32_t flags) {
+    FakeComDevice* d = Live(h, "PurgeComm");
+    if (!d) return 0;
+    d->calls.back() += " " + std::to_string(flags);
+    if (d->purgeFails) return Fail(platform::kErrorInvalidParameter);
+    if (flags & platform::kPurgeTxClear) d->txWaiting = 0;
+    if (flags & platform::kPurgeRxClear) d->received.clear();
+    if ((flags & platform::kPurgeTxAbort) && d->heldRecord) {
+        d->heldRecord->Internal = platform::kErrorOperationAborted;
+        d->heldRecord->InternalHigh = 0;
+        d->heldRecord = nullptr;
+    }
+    return 1;
+}
+
+Bool FakeEscapeCommFunction(Handle h, std::uint32_t function) {
+    FakeComDevice* d = Live(h, "EscapeCommFunction");
+    if (!d) return 0;
+    d->calls.back() += " " + std::to_string(function);
+    return 1;
+}
+
+Bool FakeSetCommBreak(Handle h) {
+    FakeComDevice* d = Live(h, "SetCommBreak");
+    if (!d) return 0;
+    d->breakOn = true;
+    d->breakSetAt.push_back(platform::System().GetTickCount());
+    return 1;
+}
+
+Bool FakeClearCommBreak(Handle h) {
+    FakeComDevice* d = Live(h, "ClearCommBreak");
+    if (!d) return 0;
+    d->breakOn = false;
+    d->breakClearedAt.push_back(platform::System().GetTickCount());
+    return 1;
+}
+
+Bool FakeGetCommModemStatus(Handle h, std::uint32_t* word) {
+    FakeComDevice* d = Live(h, "GetCommModemStatus");
+    if (!d) return 0;
+    if (d->modemFails) return Fail(platform::kErrorNotSupported);
+    *word = d->modemWord;
+    return 1;
+}
+
+Bool FakePeekNamedPipe(Handle h, void* buffer, std::uint32_t size, std::uint32_t* read, std::uint32_t* available,
+                       std::uint32_t* left) {
+    FakeComDevice* d = Live(h, "PeekNamedPipe");
+    if (!d) return 0;
+    if (d->peekFails) return Fail(1);
+    std::uint32_t n = 0;
+    if (size > 0 && !d->received.empty()) {
+        *static_cast<std::uint8_t*>(buffer) = d->received.front();
+        n = 1;
+    }
+    if (read) *read = n;
+    if (available) *available = static_cast<std::uint32_t>(d->received.size());
+    if (left) *left = 0;
+    return 1;
+}
+
+Bool FakeCloseHandle(Handle h) {
+    if (h == nullptr || h == platform::InvalidHandleValue()) return Fail(platform::kErrorInvalidHandle);
+    auto* d = static_cast<FakeComDevice*>(h);
+    d->calls.push_back("CloseHandle");
+    if (!d->open) return Fail(platform::kErrorInvalidHandle);
+    d->open = false;
+    --current->openHandles;
+    if (d->closeFails) return Fail(platform::kErrorInvalidHandle);
+    return 1;
+}
+
+std::uint32_t FakeGetLastError() { return current->lastError; }
+
+constexpr platform::SerialOps kFakeOps{
+    FakeCreateFileA,    FakeSetupComm,          FakeGetCommState,   FakeSetCommState,
+    FakeGetCommTimeouts, FakeSetCommTimeouts,   FakeGetCommMask,    FakeSetCommMask,
+    FakeClearCommError, FakeReadFile,           FakeWriteFile,      FakeGetOverlappedResult,
+    FakePurgeComm,      FakeEscapeCommFunction, FakeSetCommBreak,   FakeClearCommBreak,
+    FakeGetCommModemStatus, FakePeekNamedPipe,  FakeCloseHandle,    FakeGetLastError};
+
+}  // namespace
+
+FakeUart::FakeUart() : ops_(kFakeOps) { current = this; }
+
+FakeUart::~FakeUart() { current = nullptr; }
+
+FakeUart* FakeUart::Current() { return current; }
+
+FakeComDevice& FakeUart::Device(int comNumber) {
+    auto& slot = devices_[comNumber];
+    if (!slot) {
+        slot = std::make_unique<FakeComDevice>();
+        slot->reportedDcb.DCBlength = sizeof(platform::Dcb);
+        slot->reportedDcb.BaudRate = 1200;
+        slot->reportedDcb.ByteSize = 7;
+        slot->reportedDcb.fParity = 1;
+        slot->reportedDcb.fNull = 1;
+        slot->reportedDcb.fOutxCtsFlow = 1;
+        slot->reportedDcb.fOutxDsrFlow = 1;
+        slot->reportedDcb.fOutX = 1;
+        slot->reportedDcb.fInX = 1;
+        slot->reportedDcb.fAbortOnError = 1;
+        slot->reportedDcb.XonChar = 1;
+        slot->reportedDcb.XoffChar = 2;
+        slot->reportedDcb.EofChar = 0x1A;
+        slot->reportedDcb.EvtChar = 0x0D;
+        slot->reportedDcb.ErrorChar = '?';
+    }
+    return *slot;
+}
+
+FakeComDevice* FakeUart::Find(int comNumber) {
+    auto found = devices_.find(comNumber);
+    return found == devices_.end() ? nullptr : found->second.get();
+}
+
+void FakeUart::Remove(int comNumber) { devices_.erase(comNumber); }
+
+void FakeUart::CompletePendingWrite(int comNumber) {
+    for (auto& [number, device] : devices_) {
+        if (!device || !device->heldRecord || (comNumber != 0 && number != comNumber)) continue;
+        device->heldRecord->Internal = 0;
+        device->heldRecord->InternalHigh = device->heldBytes;
+        device->heldRecord = nullptr;
+    }
+}
+
+}  // namespace kestar::testing
