@@ -1,0 +1,357 @@
+// The registry store: one folder a key, one file a value.
+//
+// Key and value names are matched without regard to case, as the Windows registry
+// does: each name is kept on disk in lower case, with every byte outside
+// [a-z0-9 _-.] (and a leading '.') written as %XX, so no name can climb out of its
+// folder. A value file starts with '=' (never the first byte of a key folder, '='
+// being escaped) and holds the type as four little-endian bytes, then the data.
+// Values are written to a side file and renamed into place, so a crash leaves
+// either the old value or the new one.
+#include "platform/registry.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestar::platform {
+namespace {
+
+constexpr long kErrorKeyDeleted = 1018;
+constexpr std::uint32_t kKeySetValue = 0x0002u;
+constexpr std::uint32_t kKeyCreateSubKey = 0x0004u;
+constexpr std::uint32_t kWriteBits = kKeySetValue | kKeyCreateSubKey;
+constexpr std::uint32_t kCreatedNewKey = 1;
+constexpr std::uint32_t kOpenedExistingKey = 2;
+constexpr std::size_t kMaxEncodedName = 240;  // below every file system's name limit
+
+struct OpenKeyRecord {
+    std::string folder;
+    bool mayWrite;
+};
+
+std::map<RegHandle, OpenKeyRecord>& OpenKeys() {
+    static std::map<RegHandle, OpenKeyRecord> keys;
+    return keys;
+}
+
+RegHandle nextHandle = 0x1000;
+
+const char* RootName(RegHandle root) {
+    switch (root) {
+        case kHkeyClassesRoot: return "hkey_classes_root";
+        case kHkeyCurrentUser: return "hkey_current_user";
+        case kHkeyLocalMachine: return "hkey_local_machine";
+        case kHkeyUsers: return "hkey_users";
+        default: return nullptr;
+    }
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool MakeFolders(const std::string& path) {
+    if (path.empty() || IsDirectory(path)) return !path.empty();
+    std::size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash))) return false;
+    return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+// The folder a handle stands for; empty for an unknown handle.
+bool FolderOf(RegHandle key, std::string& folder, bool& mayWrite) {
+    if (const char* root = RootName(key)) {
+        std::string store = RegistryStoreFolder();
+        if (store.empty()) return false;
+        folder = store + "/" + root;
+        // The predefined roots always exist.
+        MakeFolders(folder);
+        mayWrite = ::access(folder.c_str(), W_OK) == 0;
+        return true;
+    }
+    auto found = OpenKeys().find(key);
+    if (found == OpenKeys().end()) return false;
+    folder = found->second.folder;
+    mayWrite = found->second.mayWrite;
+    return true;
+}
+
+bool Encode(const char* name, std::string& encoded) {
+    encoded.clear();
+    static const char hex[] = "0123456789ABCDEF";
+    for (const char* p = name; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' || c == '_' || c == '-' ||
+                     (c == '.' && p != name);
+        if (plain) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += hex[c >> 4];
+            encoded += hex[c & 15];
+        }
+        if (encoded.size() > kMaxEncodedName) return false;
+    }
+    return true;
+}
+
+// Appends the components of a backslash path to folder. A trailing backslash is
+// accepted; an empty component anywhere else is not a key name.
+long Resolve(std::string& folder, const char* path) {
+    if (path == nullptr) return kErrorSuccess;
+    std::string rest(path);
+    if (!rest.empty() && rest.back() == '\\') rest.pop_back();
+    if (rest.empty()) return kErrorSuccess;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = rest.find('\\', start);
+        std::string component = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (component.empty()) return kErrorBadPathname;
+        std::string encoded;
+        if (!Encode(component.c_str(), encoded)) return kErrorBadPathname;
+        folder += "/" + encoded;
+        if (end == std::string::npos) return kErrorSuccess;
+        start = end + 1;
+    }
+}
+
+RegHandle Remember(const std::string& folder, bool mayWrite) {
+    RegHandle handle = nextHandle;
+    nextHandle += 4;
+    OpenKeys()[handle] = OpenKeyRecord{folder, mayWrite};
+    return handle;
+}
+
+long OpenFolder(RegHandle root, const char* path, std::uint32_t access, RegHandle* result) {
+    *result = 0;
+    std::string folder;
+    bool parentMayWrite = false;
+    if (!FolderOf(root, folder, parentMayWrite)) return kErrorInvalidHandle;
+    long status = Resolve(folder, path);
+    if (status != kErrorSuccess) return status == kErrorBadPathname ? kErrorFileNotFound : status;
+    if (!IsDirectory(folder)) return kErrorFileNotFound;
+    bool mayWrite = ::access(folder.c_str(), W_OK) == 0;
+    if ((access & kWriteBits) != 0 && !mayWrite) return kErrorAccessDenied;
+    *result = Remember(folder, (access & kWriteBits) != 0);
+    return kErrorSuccess;
+}
+
+long CreateFolder(RegHandle root, const char* path, std::uint32_t access, RegHandle* result,
+                  std::uint32_t* disposition) {
+    *result = 0;
+    std::string folder;
+    bool parentMayWrite = false;
+    if (!FolderOf(root, folder, parentMayWrite)) return kErrorInvalidHandle;
+    long status = Resolve(folder, path);
+    if (status != kErrorSuccess) return status;
+    bool existed = IsDirectory(folder);
+    if (!existed) {
+        if (!parentMayWrite) return kErrorAccessDenied;
+        if (!MakeFolders(folder)) return kErrorAccessDenied;
+    }
+    bool mayWrite = ::access(folder.c_str(), W_OK) == 0;
+    if ((access & kWriteBits) != 0 && !mayWrite) return kErrorAccessDenied;
+    if (disposition != nullptr) *disposition = existed ? kOpenedExistingKey : kCreatedNewKey;
+    *result = Remember(folder, (access & kWriteBits) != 0);
+    return kErrorSuccess;
+}
+
+long StoreOpenKeyEx(RegHandle root, const char* path, std::uint32_t, std::uint32_t access, RegHandle* result) {
+    return OpenFolder(root, path, access, result);
+}
+
+long StoreOpenKey(RegHandle parent, const char* subKey, RegHandle* result) {
+    if (subKey == nullptr || *subKey == '\0') {
+        // As on Windows: the parent itself comes back.
+        std::string folder;
+        bool mayWrite = false;
+        if (!FolderOf(parent, folder, mayWrite)) {
+            *result = 0;
+            return kErrorInvalidHandle;
+        }
+        *result = parent;
+        return kErrorSuccess;
+    }
+    std::string folder;
+    bool mayWrite = false;
+    if (!FolderOf(parent, folder, mayWrite)) return kErrorInvalidHandle;
+    long status = OpenFolder(parent, subKey, kKeyRead, result);
+    if (status == kErrorSuccess) OpenKeys()[*result].mayWrite = ::access(OpenKeys()[*result].folder.c_str(), W_OK) == 0;
+    return status;
+}
+
+long StoreCreateKeyEx(RegHandle root, const char* path, std::uint32_t, std::uint32_t access, RegHandle* result,
+                      std::uint32_t* disposition) {
+    return CreateFolder(root, path, access, result, disposition);
+}
+
+long StoreCreateKey(RegHandle parent, const char* path, RegHandle* result) {
+    if (path == nullptr || *path == '\0') return StoreOpenKey(parent, path, result);
+    long status = CreateFolder(parent, path, kKeyRead, result, nullptr);
+    if (status == kErrorSuccess) OpenKeys()[*result].mayWrite = ::access(OpenKeys()[*result].folder.c_str(), W_OK) == 0;
+    return status;
+}
+
+long StoreCloseKey(RegHandle key) {
+    if (RootName(key) != nullptr) return kErrorSuccess;
+    return OpenKeys().erase(key) == 1 ? kErrorSuccess : kErrorInvalidHandle;
+}
+
+bool HasSubKeys(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return false;
+    bool found = false;
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.' || entry->d_name[0] == '=') continue;
+        found = true;
+        break;
+    }
+    ::closedir(dir);
+    return found;
+}
+
+long StoreDeleteKey(RegHandle key, const char* subKey) {
+    std::string folder;
+    bool mayWrite = false;
+    if (!FolderOf(key, folder, mayWrite)) return kErrorInvalidHandle;
+    long status = Resolve(folder, subKey);
+    if (status != kErrorSuccess) return kErrorFileNotFound;
+    if (!IsDirectory(folder)) return kErrorFileNotFound;
+    if (HasSubKeys(folder)) return kErrorAccessDenied;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return kErrorAccessDenied;
+    std::vector<std::string> values;
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '=') values.push_back(folder + "/" + entry->d_name);
+    }
+    ::closedir(dir);
+    for (const std::string& value : values) ::unlink(value.c_str());
+    return ::rmdir(folder.c_str()) == 0 ? kErrorSuccess : kErrorAccessDenied;
+}
+
+bool ValueFile(RegHandle key, const char* name, std::string& file, bool& mayWrite, long& status) {
+    std::string folder;
+    if (!FolderOf(key, folder, mayWrite)) {
+        status = kErrorInvalidHandle;
+        return false;
+    }
+    if (!IsDirectory(folder)) {
+        status = kErrorKeyDeleted;
+        return false;
+    }
+    std::string encoded;
+    if (!Encode(name != nullptr ? name : "", encoded)) {
+        status = kErrorFileNotFound;
+        return false;
+    }
+    file = folder + "/=" + encoded;
+    return true;
+}
+
+bool ReadWhole(const std::string& file, std::vector<unsigned char>& bytes) {
+    int fd = ::open(file.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    unsigned char chunk[4096];
+    while (true) {
+        ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (got == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    ::close(fd);
+    return true;
+}
+
+long StoreQueryValueEx(RegHandle key, const char* name, std::uint32_t* type, unsigned char* data, std::uint32_t* size) {
+    std::string file;
+    bool mayWrite = false;
+    long status = kErrorSuccess;
+    if (!ValueFile(key, name, file, mayWrite, status)) return status;
+    std::vector<unsigned char> bytes;
+    if (!ReadWhole(file, bytes) || bytes.size() < 4) return kErrorFileNotFound;
+    if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
+    const std::uint32_t stored = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+                                 static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    const std::uint32_t length = static_cast<std::uint32_t>(bytes.size() - 4);
+    if (type != nullptr) *type = stored;
+    if (data != nullptr) {
+        if (*size < length) {
+            *size = length;
+            return kErrorMoreData;
+        }
+        if (length > 0) std::memcpy(data, bytes.data() + 4, length);
+    }
+    if (size != nullptr) *size = length;
+    return kErrorSuccess;
+}
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t put = ::write(fd, data, size);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+long StoreSetValueEx(RegHandle key, const char* name, std::uint32_t type, const unsigned char* data, std::uint32_t size) {
+    std::string file;
+    bool mayWrite = false;
+    long status = kErrorSuccess;
+    if (!ValueFile(key, name, file, mayWrite, status)) return status;
+    if (!mayWrite) return kErrorAccessDenied;
+    if (data == nullptr && size > 0) return kErrorInvalidParameter;
+    static unsigned counter = 0;
+    std::string side = file.substr(0, file.find_last_of('/')) + "/=~" + std::to_string(::getpid()) + "." +
+                       std::to_string(++counter);
+    int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) return kErrorAccessDenied;
+    const unsigned char header[4] = {static_cast<unsigned char>(type), static_cast<unsigned char>(type >> 8),
+                                     static_cast<unsigned char>(type >> 16), static_cast<unsigned char>(type >> 24)};
+    bool written = WriteAll(fd, header, sizeof header) && (size == 0 || WriteAll(fd, data, size));
+    written = ::close(fd) == 0 && written;
+    if (!written || ::rename(side.c_str(), file.c_str()) != 0) {
+        ::unlink(side.c_str());
+        return kErrorOutOfMemory;
+    }
+    return kErrorSuccess;
+}
+
+}  // namespace
+
+RegistryOps RegistryDefaults() {
+    return RegistryOps{StoreOpenKeyEx, StoreOpenKey,   StoreCreateKeyEx,  StoreCreateKey,
+                       StoreCloseKey,  StoreDeleteKey, StoreQueryValueEx, StoreSetValueEx};
+}
+
+std::string RegistryStoreFolder() {
+    const char* chosen = std::getenv("KESTAR_REGISTRY");
+    if (chosen != nullptr && *chosen != '\0') return chosen;
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && *config != '\0') return std::string(config) + "/kestar/registry";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') return std::string(home) + "/.config/kestar/registry";
+    return std::string();
+}
+
+std::string AppPathStandIn() {
+    const char* directory = std::getenv("KESTAR_INSTALL_DIR");
+    return directory != nullptr ? std::string(directory) : std::string();
+}
+
+}  // namespace kestar::platform

@@ -1,0 +1,10 @@
+#include "platform/registry.h"
+
+namespace kestar::platform {
+
+RegistryOps& Registry() {
+    static RegistryOps ops = RegistryDefaults();
+    return ops;
+}
+
+}  // namespace kestar::platform
