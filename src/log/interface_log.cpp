@@ -1,0 +1,210 @@
+#include "log/interface_log.h"
+
+#include "platform/debug_trace.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "settings/install_directory.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace kestar {
+namespace {
+
+constexpr std::size_t kTimePrefixSize = 16;  // "<23:59:59>   " and room to spare
+
+// The log buffer: a growable byte file reserved a whole growth step at a time.
+class LogBuffer {
+public:
+    std::size_t size() const { return bytes_.size(); }
+    const char* data() const { return bytes_.data(); }
+
+    void Append(const char* data, std::size_t n) {
+        const std::size_t needed = bytes_.size() + n;
+        if (needed > bytes_.capacity()) bytes_.reserve((needed + kLogGrowthStep - 1) / kLogGrowthStep * kLogGrowthStep);
+        bytes_.insert(bytes_.end(), data, data + n);
+    }
+
+    void Truncate(std::size_t n) { bytes_.resize(n); }
+
+    void DropFront(std::size_t n) { bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(n)); }
+
+    // Emptied for the next lines; memory beyond one growth step goes back.
+    void Renew() {
+        if (bytes_.capacity() > kLogGrowthStep) {
+            std::vector<char>().swap(bytes_);
+        } else {
+            bytes_.clear();
+        }
+    }
+
+    void Release() { std::vector<char>().swap(bytes_); }
+
+private:
+    std::vector<char> bytes_;
+};
+
+struct LogState {
+    LogBuffer buffer;
+    bool present = false;
+    // Set when the file could not be emptied at start: the next flush that opens it empties it.
+    bool emptyPending = false;
+    // Buffered bytes at which the next flush is tried; raised after a failed one.
+    std::size_t flushAt = kLogBufferLimit;
+    bool failing = false;
+    bool dropping = false;
+    unsigned long droppedLines = 0;
+};
+
+LogState& Log() {
+    static LogState state;
+    return state;
+}
+
+std::size_t FormatTimePrefix(char (&prefix)[kTimePrefixSize]) {
+    platform::TimeOfDay now = platform::System().LocalTimeOfDay();
+    auto clamp = [](int v, int high) { return v < 0 ? 0 : (v > high ? high : v); };
+    const int h = clamp(now.hour, 23);
+    const int m = clamp(now.minute, 59);
+    const int s = clamp(now.second, 60);
+    std::size_t n = 0;
+    prefix[n++] = '<';
+    if (h >= 10) prefix[n++] = static_cast<char>('0' + h / 10);
+    prefix[n++] = static_cast<char>('0' + h % 10);
+    prefix[n++] = ':';
+    if (m >= 10) prefix[n++] = static_cast<char>('0' + m / 10);
+    prefix[n++] = static_cast<char>('0' + m % 10);
+    prefix[n++] = ':';
+    prefix[n++] = static_cast<char>('0' + s / 10);
+    prefix[n++] = static_cast<char>('0' + s % 10);
+    std::memcpy(prefix + n, ">   ", 4);
+    return n + 4;
+}
+
+void AppendLine(LogBuffer& buffer, const char* prefix, std::size_t prefixSize, const std::string& text) {
+    buffer.Append(prefix, prefixSize);
+    buffer.Append(text.data(), text.size());
+    buffer.Append("\r\n", 2);
+}
+
+// Writes the whole buffer to the end of the file. On failure the bytes that did
+// reach the file leave the buffer, so a later flush neither loses nor repeats lines.
+bool WriteBuffer(bool createAnew) {
+    LogState& log = Log();
+    const std::string path = LogFilePath();
+    platform::FileOps& files = platform::Files();
+    platform::FileHandle file = files.OpenExclusive(path.c_str(), createAnew || log.emptyPending);
+    if (file == platform::kInvalidFile) {
+        platform::Trace("Interface log: cannot open '%s'; %lu bytes kept for a later attempt\n", path.c_str(),
+                        static_cast<unsigned long>(log.buffer.size()));
+        return false;
+    }
+    log.emptyPending = false;
+    bool ok = files.SeekToEnd(file);
+    char area[kLogCopyChunk];
+    std::size_t count = 0;
+    const std::size_t length = log.buffer.size();
+    while (ok && count < length) {
+        const std::size_t chunk = length - count < sizeof area ? length - count : sizeof area;
+        std::memcpy(area, log.buffer.data() + count, chunk);
+        std::uint32_t written = 0;
+        ok = files.Write(file, area, static_cast<std::uint32_t>(chunk), &written);
+        count += written <= chunk ? written : chunk;
+    }
+    ok = files.Close(file) && ok;
+    if (!ok) {
+        log.buffer.DropFront(count);
+        platform::Trace("Interface log: writing '%s' failed; %lu bytes kept for a later attempt\n", path.c_str(),
+                        static_cast<unsigned long>(log.buffer.size()));
+    }
+    return ok;
+}
+
+// A flush that brings back lines lost while the file could not be written says so.
+bool FlushWithLossNote(bool createAnew) {
+    LogState& log = Log();
+    const std::size_t before = log.buffer.size();
+    if (log.droppedLines > 0) {
+        char prefix[kTimePrefixSize];
+        const std::size_t prefixSize = FormatTimePrefix(prefix);
+        char note[96];
+        std::snprintf(note, sizeof note, "%lu log lines lost: the log file could not be written", log.droppedLines);
+        AppendLine(log.buffer, prefix, prefixSize, note);
+    }
+    if (!WriteBuffer(createAnew)) {
+        if (log.buffer.size() > before) log.buffer.Truncate(before);
+        return false;
+    }
+    log.droppedLines = 0;
+    log.dropping = false;
+    log.failing = false;
+    log.flushAt = kLogBufferLimit;
+    return true;
+}
+
+}  // namespace
+
+std::string LogFilePath() { return installDirectory + platform::LocalPath(kLogFilePath); }
+
+void FlushLog(int createAnew) { FlushWithLossNote(createAnew != 0); }
+
+void StartLog() {
+    LogState& log = Log();
+    if (log.present) return;
+    log.present = true;
+    // Lines an earlier close could not write are still here and go out first.
+    if (!FlushWithLossNote(true)) {
+        log.emptyPending = true;
+        log.failing = true;
+        log.flushAt = log.buffer.size() + kLogBufferLimit;
+        return;
+    }
+    log.buffer.Renew();
+}
+
+void WriteLog(const std::string& text) {
+    char prefix[kTimePrefixSize];
+    const std::size_t prefixSize = FormatTimePrefix(prefix);
+    const std::size_t n = prefixSize + text.size() + 2;
+    if (platform::TraceEnabled()) {
+        std::string line;
+        line.reserve(n);
+        line.append(prefix, prefixSize).append(text).append("\r\n");
+        platform::TraceText(line.c_str());
+    }
+    LogState& log = Log();
+    if (!log.present) StartLog();
+    if (log.buffer.size() + n > log.flushAt) {
+        if (FlushWithLossNote(false)) {
+            log.buffer.Renew();
+        } else {
+            log.failing = true;
+            log.flushAt = log.buffer.size() + kLogBufferLimit;
+        }
+    }
+    if (log.failing && log.buffer.size() > 0 && log.buffer.size() + n > kLogUnwrittenLimit) {
+        if (!log.dropping) {
+            platform::Trace("Interface log: %lu bytes unwritten; further lines go to the debug trace only\n",
+                            static_cast<unsigned long>(log.buffer.size()));
+        }
+        log.dropping = true;
+        log.flushAt = log.buffer.size();  // try again at the next line
+        ++log.droppedLines;
+        return;
+    }
+    AppendLine(log.buffer, prefix, prefixSize, text);
+}
+
+void CloseLog() {
+    LogState& log = Log();
+    if (!log.present) return;
+    log.present = false;
+    if (FlushWithLossNote(false)) {
+        log.buffer.Release();
+    }
+    // Otherwise the lines stay and open the next log.
+    log.flushAt = kLogBufferLimit;
+}
+
+}  // namespace kestar

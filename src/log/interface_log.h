@@ -1,0 +1,36 @@
+// The interface log: time-stamped lines gathered in memory and written to
+// <install directory>\tolvo\TolvoInterface.log when the log starts (emptied), when
+// the buffer would pass kLogBufferLimit bytes, and when it closes. Every line is
+// also sent to the debug trace at once.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace kestar {
+
+constexpr const char* kLogFilePath = "\\tolvo\\TolvoInterface.log";
+constexpr std::size_t kLogBufferLimit = 262144;                // 0x40000 bytes of lines
+constexpr std::size_t kLogGrowthStep = kLogBufferLimit + 1024;  // reserved at the first write
+constexpr std::size_t kLogCopyChunk = 1024;
+// Lines the file could not take are kept up to this many bytes for a later flush;
+// past it further lines reach the debug trace only, and the file later gets one
+// line saying how many were lost.
+constexpr std::size_t kLogUnwrittenLimit = 4 * kLogBufferLimit;
+
+// Creates the buffer and empties the file; does nothing while a buffer exists.
+void StartLog();
+
+// Buffers "<H:M:SS>   " + text + CR LF (hour and minute without leading zero).
+void WriteLog(const std::string& text);
+
+// Appends the buffer to the file and discards it; nothing without a buffer.
+void CloseLog();
+
+// Copies the buffer to the end of the file (createAnew: the file is emptied first).
+void FlushLog(int createAnew);
+
+// The path FlushLog writes to, from the current install directory.
+std::string LogFilePath();
+
+}  // namespace kestar

@@ -1,0 +1,247 @@
+// The interface log: line format, the buffer limit, the file's life, and lines
+// kept when the file cannot be written.
+#include "log/interface_log.h"
+
+#include "platform/files.h"
+#include "platform/system.h"
+#include "settings/install_directory.h"
+#include "support/scratch_folder.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace kestar {
+namespace {
+
+using testing::ReadFileBytes;
+
+platform::TimeOfDay clockNow{9, 5, 7};
+platform::TimeOfDay FixedClock() { return clockNow; }
+
+int opens = 0;
+bool refuseOpen = false;
+platform::FileOps realFiles;
+platform::FileHandle CountingOpen(const char* path, bool truncate) {
+    ++opens;
+    return refuseOpen ? platform::kInvalidFile : realFiles.OpenExclusive(path, truncate);
+}
+
+constexpr const char* kPrefix = "<9:5:07>   ";  // 11 characters
+
+class InterfaceLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clockNow = {9, 5, 7};
+        opens = 0;
+        refuseOpen = false;
+        realFiles = platform::FileDefaults();
+        platform::SystemOps system = platform::SystemDefaults();
+        system.LocalTimeOfDay = FixedClock;
+        clock_ = std::make_unique<platform::ScopedSystemOps>(system);
+        platform::FileOps files = realFiles;
+        files.OpenExclusive = CountingOpen;
+        files_ = std::make_unique<platform::ScopedFileOps>(files);
+        installDirectory = scratch_.path();
+        ASSERT_TRUE(testing::MakeFolder(scratch_.Join("tolvo")));
+        path_ = scratch_.Join("tolvo/TolvoInterface.log");
+    }
+    void TearDown() override {
+        refuseOpen = false;
+        CloseLog();
+        files_.reset();
+        clock_.reset();
+        installDirectory.clear();
+    }
+
+    static std::string Line(const std::string& text) { return kPrefix + text + "\r\n"; }
+
+    testing::ScratchFolder scratch_;
+    std::string path_;
+    std::unique_ptr<platform::ScopedSystemOps> clock_;
+    std::unique_ptr<platform::ScopedFileOps> files_;
+};
+
+// --- lines ---
+
+TEST_F(InterfaceLogTest, ARunWithStartAndEndLeavesExactlyTwoLines) {
+    StartLog();
+    WriteLog("Starting Interface DLL");
+    clockNow = {14, 30, 0};
+    WriteLog("Ending Interface DLL");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), "<9:5:07>   Starting Interface DLL\r\n<14:30:00>   Ending Interface DLL\r\n");
+}
+
+TEST_F(InterfaceLogTest, HourAndMinuteLoseLeadingZerosSecondsKeepTwoDigits) {
+    clockNow = {0, 0, 5};
+    WriteLog("a");
+    clockNow = {23, 59, 59};
+    WriteLog("b");
+    clockNow = {10, 0, 9};
+    WriteLog("c");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), "<0:0:05>   a\r\n<23:59:59>   b\r\n<10:0:09>   c\r\n");
+}
+
+TEST_F(InterfaceLogTest, EmptyAndMultiLineTextsGetOnePrefixAndPassThrough) {
+    WriteLog("");
+    WriteLog("one\r\ntwo\n");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), Line("") + Line("one\r\ntwo\n"));
+}
+
+TEST_F(InterfaceLogTest, EveryLineGoesWholeToTheDebugTraceAtOnce) {
+    testing::ScopedTraceCapture trace;
+    WriteLog("Starting Interface DLL");
+    EXPECT_EQ(trace.text(), Line("Starting Interface DLL"));
+    EXPECT_EQ(ReadFileBytes(path_), "");
+}
+
+TEST_F(InterfaceLogTest, TheFileHoldsOnlyTheLinesBytes) {
+    WriteLog(std::string("bin\0ary\xff", 8));
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), Line(std::string("bin\0ary\xff", 8)));
+}
+
+// --- the file's life ---
+
+TEST_F(InterfaceLogTest, StartEmptiesAnOldFileAndItStaysEmptyUntilClose) {
+    ASSERT_TRUE(testing::WriteFileBytes(path_, "last run\r\n"));
+    StartLog();
+    EXPECT_EQ(ReadFileBytes(path_), "");
+    WriteLog("x");
+    EXPECT_EQ(ReadFileBytes(path_), "");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), Line("x"));
+}
+
+TEST_F(InterfaceLogTest, ASecondStartChangesNothing) {
+    StartLog();
+    WriteLog("kept");
+    opens = 0;
+    StartLog();
+    EXPECT_EQ(opens, 0);
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), Line("kept"));
+}
+
+TEST_F(InterfaceLogTest, ALineAfterCloseStartsANewEmptiedFile) {
+    WriteLog("first run");
+    CloseLog();
+    WriteLog("second run");
+    EXPECT_EQ(ReadFileBytes(path_), "");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), Line("second run"));
+}
+
+TEST_F(InterfaceLogTest, CloseWithoutABufferDoesNothing) {
+    CloseLog();
+    EXPECT_EQ(opens, 0);
+    EXPECT_FALSE(testing::FileExists(path_));
+}
+
+TEST_F(InterfaceLogTest, AnInstallDirectoryEndingInASeparatorStillFindsTheFile) {
+    installDirectory = scratch_.path() + testing::PathSeparator();
+    WriteLog("doubled");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), Line("doubled"));
+}
+
+// --- the limit ---
+
+TEST_F(InterfaceLogTest, ALineReachingExactlyTheLimitStaysInTheBuffer) {
+    const std::size_t overhead = 11 + 2;
+    StartLog();
+    WriteLog(std::string(kLogBufferLimit - 100 - overhead, 'a'));
+    WriteLog(std::string(100 - overhead, 'b'));
+    EXPECT_EQ(ReadFileBytes(path_).size(), 0u);
+    WriteLog("");  // 13 more bytes: the full buffer goes first
+    const std::string written = ReadFileBytes(path_);
+    EXPECT_EQ(written.size(), kLogBufferLimit);
+    EXPECT_EQ(written.substr(written.size() - 3), "b\r\n");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_).size(), kLogBufferLimit + overhead);
+}
+
+TEST_F(InterfaceLogTest, ALineOneByteOverTheLimitFlushesTheEarlierContentOnly) {
+    const std::size_t overhead = 11 + 2;
+    WriteLog(std::string(1000 - overhead, 'a'));
+    WriteLog(std::string(kLogBufferLimit - 1000 + 1 - overhead, 'b'));
+    EXPECT_EQ(ReadFileBytes(path_), Line(std::string(1000 - overhead, 'a')));
+}
+
+TEST_F(InterfaceLogTest, ALineLongerThanTheLimitLiesWholeInTheNextBuffer) {
+    WriteLog("short");
+    const std::string huge(kLogBufferLimit + 5000, 'h');
+    WriteLog(huge);
+    EXPECT_EQ(ReadFileBytes(path_), Line("short"));
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), Line("short") + Line(huge));
+}
+
+TEST_F(InterfaceLogTest, TheDiskIsOpenedOnlyAtStartAtTheLimitAndAtClose) {
+    StartLog();
+    EXPECT_EQ(opens, 1);
+    for (int i = 0; i < 1000; ++i) WriteLog("a line of some ordinary length for the log");
+    EXPECT_EQ(opens, 1);
+    for (int i = 0; i < 6000; ++i) WriteLog("a line of some ordinary length for the log");
+    EXPECT_EQ(opens, 2);
+    CloseLog();
+    EXPECT_EQ(opens, 3);
+    EXPECT_EQ(ReadFileBytes(path_).size(), 7000u * Line("a line of some ordinary length for the log").size());
+}
+
+// --- a file that cannot be written ---
+
+TEST_F(InterfaceLogTest, LinesWaitForAFolderThatIsMissingAtFirst) {
+    testing::ScopedTraceCapture trace;
+    testing::RemoveTree(scratch_.Join("tolvo"));
+    WriteLog("one");
+    WriteLog("two");
+    CloseLog();
+    EXPECT_NE(trace.text().find("Interface log: cannot open"), std::string::npos);
+    ASSERT_TRUE(testing::MakeFolder(scratch_.Join("tolvo")));
+    WriteLog("three");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), Line("one") + Line("two") + Line("three"));
+}
+
+TEST_F(InterfaceLogTest, AFileHeldElsewhereIsNeitherEmptiedNorWrittenAndLinesWait) {
+    ASSERT_TRUE(testing::WriteFileBytes(path_, "theirs"));
+    platform::FileHandle held = realFiles.OpenExclusive(path_.c_str(), false);
+    ASSERT_NE(held, platform::kInvalidFile);
+    StartLog();
+    WriteLog("mine");
+    CloseLog();
+    realFiles.Close(held);
+    EXPECT_EQ(ReadFileBytes(path_), "theirs");
+    WriteLog("later");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), Line("mine") + Line("later"));
+}
+
+TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile) {
+    testing::ScopedTraceCapture trace;
+    StartLog();
+    refuseOpen = true;
+    const std::string text(1000 - 13, 'z');  // 1000-byte lines
+    const int lines = 1200;                  // 1.2 MB, past the bound
+    for (int i = 0; i < lines; ++i) WriteLog(text);
+    const std::string& seen = trace.text();
+    const std::string marker = "further lines go to the debug trace only";
+    ASSERT_NE(seen.find(marker), std::string::npos);
+    EXPECT_EQ(seen.find(marker), seen.rfind(marker));
+    refuseOpen = false;
+    CloseLog();
+    const std::string file = ReadFileBytes(path_);
+    const std::size_t kept = kLogUnwrittenLimit / 1000;
+    const std::string note = Line(std::to_string(lines - kept) + " log lines lost: the log file could not be written");
+    EXPECT_EQ(file.size(), kept * 1000 + note.size());
+    EXPECT_EQ(file.substr(file.size() - note.size()), note);
+}
+
+}  // namespace
+}  // namespace kestar
