@@ -1,0 +1,7 @@
+#include "platform/profile.h"
+
+namespace kestar::platform {
+
+ProfileOps ProfileDefaults() { return ProfileOps{ReadProfileString}; }
+
+}  // namespace kestar::platform

@@ -1,0 +1,52 @@
+// The profile (INI) reader: one value of one section of a settings file.
+//
+// Windows: GetPrivateProfileStringA. POSIX: ReadProfileString, a reader with the
+// Windows reader's rules, which the Windows build also carries so that tests can
+// hold the two side by side.
+#pragma once
+
+#include <cstdint>
+
+namespace kestar::platform {
+
+struct ProfileOps {
+    // Copies at most size - 1 characters of the value (or of def when the file, the
+    // section or the key is missing) and a terminating zero into buffer; returns the
+    // number of characters copied without the zero.
+    std::uint32_t (*GetPrivateProfileString)(const char* section, const char* key, const char* def, char* buffer,
+                                             std::uint32_t size, const char* path);
+};
+
+ProfileOps& Profile();
+ProfileOps ProfileDefaults();
+
+class ScopedProfileOps {
+public:
+    explicit ScopedProfileOps(const ProfileOps& replacement) : previous_(Profile()) { Profile() = replacement; }
+    ~ScopedProfileOps() { Profile() = previous_; }
+    ScopedProfileOps(const ScopedProfileOps&) = delete;
+    ScopedProfileOps& operator=(const ScopedProfileOps&) = delete;
+
+private:
+    ProfileOps previous_;
+};
+
+// The portable reader. Rules, as the Windows reader applies them:
+// - lines end at CR, LF or CR LF; a zero byte ends the line's text; a UTF-8 byte
+//   order mark is skipped and a UTF-16 LE file is read as single-byte text;
+// - blanks (space, tab, vertical tab, form feed) around section names, key names
+//   and values are trimmed, in the file and in the request;
+// - "[name]" opens a section, the name running to the last ']' of the line; a line
+//   with '[' and no ']' is an ordinary line;
+// - section and key names match without regard to ASCII case; the first section of
+//   a name counts (a later one of the same name is never read) and in it the first
+//   line of the key;
+// - a line without '=' is a key without value; nothing marks comments, so a line
+//   ";key=value" is the key ";key" and never answers for "key";
+// - a value that starts and ends with the same quote (' or "), two characters or
+//   more, loses that pair; then it is cut to size - 1 characters;
+// - an empty section name in the request finds nothing.
+std::uint32_t ReadProfileString(const char* section, const char* key, const char* def, char* buffer,
+                                std::uint32_t size, const char* path);
+
+}  // namespace kestar::platform

@@ -1,0 +1,25 @@
+// The settings file: <install directory>\tolvo\vodrane.ini, section "Parameters".
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace kestar {
+
+constexpr const char* kSettingsFilePath = "\\tolvo\\vodrane.ini";
+constexpr const char* kSettingsSection = "Parameters";
+constexpr std::size_t kSettingAreaSize = 128;  // values are cut to 127 characters
+
+// Module-wide switch, 0 at load; start-up sets it from "CreateLogFile". Non-zero:
+// every value found is echoed into the interface log as "key = value".
+extern int settingsEcho;
+
+// 1 with the value text in value when key has a non-empty value; 0 with value
+// empty otherwise, after one "Cannot find '<key>' in '<path>'" log line. The file
+// is read afresh at every call.
+int ReadSetting(std::string& value, std::string key);
+
+// The path ReadSetting reads, from the current install directory.
+std::string SettingsFilePath();
+
+}  // namespace kestar
