@@ -29,14 +29,15 @@ constexpr std::uint32_t kRegExpandSz = 2;
 constexpr std::uint32_t kRegBinary = 3;
 constexpr std::uint32_t kRegDword = 4;
 
-constexpr long kErrorSuccess = 0;
-constexpr long kErrorFileNotFound = 2;
-constexpr long kErrorAccessDenied = 5;
-constexpr long kErrorInvalidHandle = 6;
-constexpr long kErrorOutOfMemory = 14;
-constexpr long kErrorInvalidParameter = 87;
-constexpr long kErrorBadPathname = 161;
-constexpr long kErrorMoreData = 234;
+// Status codes of the registry calls: the Win32 error numbers.
+constexpr long kRegSuccess = 0;
+constexpr long kRegFileNotFound = 2;
+constexpr long kRegAccessDenied = 5;
+constexpr long kRegInvalidHandle = 6;
+constexpr long kRegOutOfMemory = 14;
+constexpr long kRegInvalidParameter = 87;
+constexpr long kRegBadPathname = 161;
+constexpr long kRegMoreData = 234;
 
 struct RegistryOps {
     long (*OpenKeyEx)(RegHandle root, const char* path, std::uint32_t options, std::uint32_t access, RegHandle* result);
@@ -46,7 +47,7 @@ struct RegistryOps {
     long (*CreateKey)(RegHandle parent, const char* path, RegHandle* result);
     long (*CloseKey)(RegHandle key);
     long (*DeleteKey)(RegHandle key, const char* subKey);
-    // data null: type and size only. A size too small: kErrorMoreData, size set to the need.
+    // data null: type and size only. A size too small: kRegMoreData, size set to the need.
     long (*QueryValueEx)(RegHandle key, const char* name, std::uint32_t* type, unsigned char* data,
                          std::uint32_t* size);
     long (*SetValueEx)(RegHandle key, const char* name, std::uint32_t type, const unsigned char* data,

@@ -14,7 +14,7 @@ namespace {
 
 using platform::Registry;
 
-bool Succeeded(long status) { return status == platform::kErrorSuccess; }
+bool Succeeded(long status) { return status == platform::kRegSuccess; }
 
 // printf into a string of whatever length the values need ("%f" of 1e300 is long).
 std::string Format(const char* format, ...)

@@ -155,7 +155,7 @@ platform::RegistryOps realRegistry;
 bool refuseFullAccess = false;
 
 long WatchOpenKeyEx(platform::RegHandle r, const char* p, std::uint32_t o, std::uint32_t a, platform::RegHandle* h) {
-    if (refuseFullAccess && a == platform::kKeyAllAccess) return platform::kErrorAccessDenied;
+    if (refuseFullAccess && a == platform::kKeyAllAccess) return platform::kRegAccessDenied;
     return realRegistry.OpenKeyEx(r, p, o, a, h);
 }
 long WatchCreateKeyEx(platform::RegHandle r, const char* p, std::uint32_t o, std::uint32_t a, platform::RegHandle* h,

@@ -20,7 +20,7 @@ using platform::RegHandle;
 // Counts the calls that reach the registry, passing them on.
 struct CallCount {
     int open = 0, create = 0, close = 0, remove = 0, query = 0, set = 0;
-    long closeStatus = platform::kErrorSuccess;  // forced result of CloseKey when not 0
+    long closeStatus = platform::kRegSuccess;  // forced result of CloseKey when not 0
     bool refuseOpenAndCreate = false;
 };
 CallCount calls;
@@ -28,7 +28,7 @@ platform::RegistryOps real;
 
 long CountOpenKeyEx(RegHandle r, const char* p, std::uint32_t o, std::uint32_t a, RegHandle* h) {
     ++calls.open;
-    if (calls.refuseOpenAndCreate) return platform::kErrorAccessDenied;
+    if (calls.refuseOpenAndCreate) return platform::kRegAccessDenied;
     return real.OpenKeyEx(r, p, o, a, h);
 }
 long CountOpenKey(RegHandle r, const char* p, RegHandle* h) {
@@ -41,13 +41,13 @@ long CountCreateKeyEx(RegHandle r, const char* p, std::uint32_t o, std::uint32_t
 }
 long CountCreateKey(RegHandle r, const char* p, RegHandle* h) {
     ++calls.create;
-    if (calls.refuseOpenAndCreate) return platform::kErrorAccessDenied;
+    if (calls.refuseOpenAndCreate) return platform::kRegAccessDenied;
     return real.CreateKey(r, p, h);
 }
 long CountCloseKey(RegHandle h) {
     ++calls.close;
     long status = real.CloseKey(h);
-    return calls.closeStatus != platform::kErrorSuccess ? calls.closeStatus : status;
+    return calls.closeStatus != platform::kRegSuccess ? calls.closeStatus : status;
 }
 long CountDeleteKey(RegHandle h, const char* s) {
     ++calls.remove;
@@ -215,7 +215,7 @@ TEST_F(RegKeyTest, AKeyOpenedForReadingRefusesValueWrites) {
 TEST_F(RegKeyTest, AFailedCloseStillForgetsTheHandle) {
     RegKey key(scratch_.root(), scratch_.base(), 1);
     ASSERT_EQ(key.Create(), 1);
-    calls.closeStatus = platform::kErrorInvalidHandle;
+    calls.closeStatus = platform::kRegInvalidHandle;
     EXPECT_EQ(key.Close(), 0);
     EXPECT_EQ(key.handle(), 0u);
 }
@@ -503,7 +503,7 @@ TEST_F(RegKeyTest, AFailedOpenOrCreateEndsEveryAccessorBeforeAnyValueCall) {
 
 TEST_F(RegKeyTest, AFailedCloseTurnsAnAccessorsResultIntoZero) {
     RegKey key(scratch_.root(), scratch_.base(), 1);
-    calls.closeStatus = platform::kErrorInvalidHandle;
+    calls.closeStatus = platform::kRegInvalidHandle;
     std::int32_t i = 0;
     EXPECT_EQ(key.ReadInt(i, 1, "i"), 0);
     EXPECT_EQ(key.WriteInt(3, "i"), 0);

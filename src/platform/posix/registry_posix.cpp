@@ -24,7 +24,7 @@
 namespace kestar::platform {
 namespace {
 
-constexpr long kErrorKeyDeleted = 1018;
+constexpr long kRegKeyDeleted = 1018;
 constexpr std::uint32_t kKeySetValue = 0x0002u;
 constexpr std::uint32_t kKeyCreateSubKey = 0x0004u;
 constexpr std::uint32_t kWriteBits = kKeySetValue | kKeyCreateSubKey;
@@ -107,19 +107,19 @@ bool Encode(const char* name, std::string& encoded) {
 // Appends the components of a backslash path to folder. A trailing backslash is
 // accepted; an empty component anywhere else is not a key name.
 long Resolve(std::string& folder, const char* path) {
-    if (path == nullptr) return kErrorSuccess;
+    if (path == nullptr) return kRegSuccess;
     std::string rest(path);
     if (!rest.empty() && rest.back() == '\\') rest.pop_back();
-    if (rest.empty()) return kErrorSuccess;
+    if (rest.empty()) return kRegSuccess;
     std::size_t start = 0;
     while (true) {
         std::size_t end = rest.find('\\', start);
         std::string component = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (component.empty()) return kErrorBadPathname;
+        if (component.empty()) return kRegBadPathname;
         std::string encoded;
-        if (!Encode(component.c_str(), encoded)) return kErrorBadPathname;
+        if (!Encode(component.c_str(), encoded)) return kRegBadPathname;
         folder += "/" + encoded;
-        if (end == std::string::npos) return kErrorSuccess;
+        if (end == std::string::npos) return kRegSuccess;
         start = end + 1;
     }
 }
@@ -135,14 +135,14 @@ long OpenFolder(RegHandle root, const char* path, std::uint32_t access, RegHandl
     *result = 0;
     std::string folder;
     bool parentMayWrite = false;
-    if (!FolderOf(root, folder, parentMayWrite)) return kErrorInvalidHandle;
+    if (!FolderOf(root, folder, parentMayWrite)) return kRegInvalidHandle;
     long status = Resolve(folder, path);
-    if (status != kErrorSuccess) return status == kErrorBadPathname ? kErrorFileNotFound : status;
-    if (!IsDirectory(folder)) return kErrorFileNotFound;
+    if (status != kRegSuccess) return status == kRegBadPathname ? kRegFileNotFound : status;
+    if (!IsDirectory(folder)) return kRegFileNotFound;
     bool mayWrite = ::access(folder.c_str(), W_OK) == 0;
-    if ((access & kWriteBits) != 0 && !mayWrite) return kErrorAccessDenied;
+    if ((access & kWriteBits) != 0 && !mayWrite) return kRegAccessDenied;
     *result = Remember(folder, (access & kWriteBits) != 0);
-    return kErrorSuccess;
+    return kRegSuccess;
 }
 
 long CreateFolder(RegHandle root, const char* path, std::uint32_t access, RegHandle* result,
@@ -150,19 +150,19 @@ long CreateFolder(RegHandle root, const char* path, std::uint32_t access, RegHan
     *result = 0;
     std::string folder;
     bool parentMayWrite = false;
-    if (!FolderOf(root, folder, parentMayWrite)) return kErrorInvalidHandle;
+    if (!FolderOf(root, folder, parentMayWrite)) return kRegInvalidHandle;
     long status = Resolve(folder, path);
-    if (status != kErrorSuccess) return status;
+    if (status != kRegSuccess) return status;
     bool existed = IsDirectory(folder);
     if (!existed) {
-        if (!parentMayWrite) return kErrorAccessDenied;
-        if (!MakeFolders(folder)) return kErrorAccessDenied;
+        if (!parentMayWrite) return kRegAccessDenied;
+        if (!MakeFolders(folder)) return kRegAccessDenied;
     }
     bool mayWrite = ::access(folder.c_str(), W_OK) == 0;
-    if ((access & kWriteBits) != 0 && !mayWrite) return kErrorAccessDenied;
+    if ((access & kWriteBits) != 0 && !mayWrite) return kRegAccessDenied;
     if (disposition != nullptr) *disposition = existed ? kOpenedExistingKey : kCreatedNewKey;
     *result = Remember(folder, (access & kWriteBits) != 0);
-    return kErrorSuccess;
+    return kRegSuccess;
 }
 
 long StoreOpenKeyEx(RegHandle root, const char* path, std::uint32_t, std::uint32_t access, RegHandle* result) {
@@ -176,16 +176,16 @@ long StoreOpenKey(RegHandle parent, const char* subKey, RegHandle* result) {
         bool mayWrite = false;
         if (!FolderOf(parent, folder, mayWrite)) {
             *result = 0;
-            return kErrorInvalidHandle;
+            return kRegInvalidHandle;
         }
         *result = parent;
-        return kErrorSuccess;
+        return kRegSuccess;
     }
     std::string folder;
     bool mayWrite = false;
-    if (!FolderOf(parent, folder, mayWrite)) return kErrorInvalidHandle;
+    if (!FolderOf(parent, folder, mayWrite)) return kRegInvalidHandle;
     long status = OpenFolder(parent, subKey, kKeyRead, result);
-    if (status == kErrorSuccess) OpenKeys()[*result].mayWrite = ::access(OpenKeys()[*result].folder.c_str(), W_OK) == 0;
+    if (status == kRegSuccess) OpenKeys()[*result].mayWrite = ::access(OpenKeys()[*result].folder.c_str(), W_OK) == 0;
     return status;
 }
 
@@ -197,13 +197,13 @@ long StoreCreateKeyEx(RegHandle root, const char* path, std::uint32_t, std::uint
 long StoreCreateKey(RegHandle parent, const char* path, RegHandle* result) {
     if (path == nullptr || *path == '\0') return StoreOpenKey(parent, path, result);
     long status = CreateFolder(parent, path, kKeyRead, result, nullptr);
-    if (status == kErrorSuccess) OpenKeys()[*result].mayWrite = ::access(OpenKeys()[*result].folder.c_str(), W_OK) == 0;
+    if (status == kRegSuccess) OpenKeys()[*result].mayWrite = ::access(OpenKeys()[*result].folder.c_str(), W_OK) == 0;
     return status;
 }
 
 long StoreCloseKey(RegHandle key) {
-    if (RootName(key) != nullptr) return kErrorSuccess;
-    return OpenKeys().erase(key) == 1 ? kErrorSuccess : kErrorInvalidHandle;
+    if (RootName(key) != nullptr) return kRegSuccess;
+    return OpenKeys().erase(key) == 1 ? kRegSuccess : kRegInvalidHandle;
 }
 
 bool HasSubKeys(const std::string& folder) {
@@ -222,35 +222,35 @@ bool HasSubKeys(const std::string& folder) {
 long StoreDeleteKey(RegHandle key, const char* subKey) {
     std::string folder;
     bool mayWrite = false;
-    if (!FolderOf(key, folder, mayWrite)) return kErrorInvalidHandle;
+    if (!FolderOf(key, folder, mayWrite)) return kRegInvalidHandle;
     long status = Resolve(folder, subKey);
-    if (status != kErrorSuccess) return kErrorFileNotFound;
-    if (!IsDirectory(folder)) return kErrorFileNotFound;
-    if (HasSubKeys(folder)) return kErrorAccessDenied;
+    if (status != kRegSuccess) return kRegFileNotFound;
+    if (!IsDirectory(folder)) return kRegFileNotFound;
+    if (HasSubKeys(folder)) return kRegAccessDenied;
     DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) return kErrorAccessDenied;
+    if (dir == nullptr) return kRegAccessDenied;
     std::vector<std::string> values;
     while (dirent* entry = ::readdir(dir)) {
         if (entry->d_name[0] == '=') values.push_back(folder + "/" + entry->d_name);
     }
     ::closedir(dir);
     for (const std::string& value : values) ::unlink(value.c_str());
-    return ::rmdir(folder.c_str()) == 0 ? kErrorSuccess : kErrorAccessDenied;
+    return ::rmdir(folder.c_str()) == 0 ? kRegSuccess : kRegAccessDenied;
 }
 
 bool ValueFile(RegHandle key, const char* name, std::string& file, bool& mayWrite, long& status) {
     std::string folder;
     if (!FolderOf(key, folder, mayWrite)) {
-        status = kErrorInvalidHandle;
+        status = kRegInvalidHandle;
         return false;
     }
     if (!IsDirectory(folder)) {
-        status = kErrorKeyDeleted;
+        status = kRegKeyDeleted;
         return false;
     }
     std::string encoded;
     if (!Encode(name != nullptr ? name : "", encoded)) {
-        status = kErrorFileNotFound;
+        status = kRegFileNotFound;
         return false;
     }
     file = folder + "/=" + encoded;
@@ -278,11 +278,11 @@ bool ReadWhole(const std::string& file, std::vector<unsigned char>& bytes) {
 long StoreQueryValueEx(RegHandle key, const char* name, std::uint32_t* type, unsigned char* data, std::uint32_t* size) {
     std::string file;
     bool mayWrite = false;
-    long status = kErrorSuccess;
+    long status = kRegSuccess;
     if (!ValueFile(key, name, file, mayWrite, status)) return status;
     std::vector<unsigned char> bytes;
-    if (!ReadWhole(file, bytes) || bytes.size() < 4) return kErrorFileNotFound;
-    if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
+    if (!ReadWhole(file, bytes) || bytes.size() < 4) return kRegFileNotFound;
+    if (data != nullptr && size == nullptr) return kRegInvalidParameter;
     const std::uint32_t stored = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
                                  static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
     const std::uint32_t length = static_cast<std::uint32_t>(bytes.size() - 4);
@@ -290,12 +290,12 @@ long StoreQueryValueEx(RegHandle key, const char* name, std::uint32_t* type, uns
     if (data != nullptr) {
         if (*size < length) {
             *size = length;
-            return kErrorMoreData;
+            return kRegMoreData;
         }
         if (length > 0) std::memcpy(data, bytes.data() + 4, length);
     }
     if (size != nullptr) *size = length;
-    return kErrorSuccess;
+    return kRegSuccess;
 }
 
 bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
@@ -312,24 +312,24 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
 long StoreSetValueEx(RegHandle key, const char* name, std::uint32_t type, const unsigned char* data, std::uint32_t size) {
     std::string file;
     bool mayWrite = false;
-    long status = kErrorSuccess;
+    long status = kRegSuccess;
     if (!ValueFile(key, name, file, mayWrite, status)) return status;
-    if (!mayWrite) return kErrorAccessDenied;
-    if (data == nullptr && size > 0) return kErrorInvalidParameter;
+    if (!mayWrite) return kRegAccessDenied;
+    if (data == nullptr && size > 0) return kRegInvalidParameter;
     static unsigned counter = 0;
     std::string side = file.substr(0, file.find_last_of('/')) + "/=~" + std::to_string(::getpid()) + "." +
                        std::to_string(++counter);
     int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0) return kErrorAccessDenied;
+    if (fd < 0) return kRegAccessDenied;
     const unsigned char header[4] = {static_cast<unsigned char>(type), static_cast<unsigned char>(type >> 8),
                                      static_cast<unsigned char>(type >> 16), static_cast<unsigned char>(type >> 24)};
     bool written = WriteAll(fd, header, sizeof header) && (size == 0 || WriteAll(fd, data, size));
     written = ::close(fd) == 0 && written;
     if (!written || ::rename(side.c_str(), file.c_str()) != 0) {
         ::unlink(side.c_str());
-        return kErrorOutOfMemory;
+        return kRegOutOfMemory;
     }
-    return kErrorSuccess;
+    return kRegSuccess;
 }
 
 }  // namespace
