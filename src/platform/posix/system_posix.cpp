@@ -22,11 +22,23 @@ void PosixSleep(std::uint32_t milliseconds) {
     }
 }
 
+// The broken-down time is kept for the second it belongs to: the interface log asks
+// once a line, and the time zone conversion costs more than the rest of a line.
 TimeOfDay PosixLocalTimeOfDay() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return TimeOfDay{local.tm_hour, local.tm_min, local.tm_sec};
+    thread_local std::time_t cachedSecond = -1;
+    thread_local TimeOfDay cached{};
+    // The coarse clock needs no hardware read; its few milliseconds of lag do not
+    // matter at one-second resolution.
+    timespec coarse{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &coarse);
+    std::time_t now = coarse.tv_sec;
+    if (now != cachedSecond) {
+        std::tm local{};
+        localtime_r(&now, &local);
+        cached = TimeOfDay{local.tm_hour, local.tm_min, local.tm_sec};
+        cachedSecond = now;
+    }
+    return cached;
 }
 
 }  // namespace
