@@ -7,42 +7,68 @@
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace kestar {
 namespace {
 
 constexpr std::size_t kTimePrefixSize = 16;  // "<23:59:59>   " and room to spare
 
-// The log buffer: a growable byte file reserved a whole growth step at a time.
+// The log buffer: a growable byte file reserved a whole growth step at a time, so
+// a buffer kept under the limit is allocated once and never moved.
 class LogBuffer {
 public:
-    std::size_t size() const { return bytes_.size(); }
-    const char* data() const { return bytes_.data(); }
+    std::size_t size() const { return size_; }
+    const char* data() const { return bytes_.get(); }
+
+    // Room for n more bytes; the caller fills them through End() and then Commit(n).
+    void Reserve(std::size_t n) {
+        const std::size_t needed = size_ + n;
+        if (needed <= capacity_) return;
+        const std::size_t capacity = (needed + kLogGrowthStep - 1) / kLogGrowthStep * kLogGrowthStep;
+        std::unique_ptr<char[]> grown(new char[capacity]);
+        if (size_ > 0) std::memcpy(grown.get(), bytes_.get(), size_);
+        bytes_ = std::move(grown);
+        capacity_ = capacity;
+    }
+    char* End() { return bytes_.get() + size_; }
+    void Commit(std::size_t n) { size_ += n; }
 
     void Append(const char* data, std::size_t n) {
-        const std::size_t needed = bytes_.size() + n;
-        if (needed > bytes_.capacity()) bytes_.reserve((needed + kLogGrowthStep - 1) / kLogGrowthStep * kLogGrowthStep);
-        bytes_.insert(bytes_.end(), data, data + n);
+        Reserve(n);
+        if (n > 0) std::memcpy(End(), data, n);
+        Commit(n);
     }
 
-    void Truncate(std::size_t n) { bytes_.resize(n); }
+    void Truncate(std::size_t n) {
+        if (n < size_) size_ = n;
+    }
 
-    void DropFront(std::size_t n) { bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(n)); }
+    void DropFront(std::size_t n) {
+        if (n >= size_) {
+            size_ = 0;
+            return;
+        }
+        std::memmove(bytes_.get(), bytes_.get() + n, size_ - n);
+        size_ -= n;
+    }
 
     // Emptied for the next lines; memory beyond one growth step goes back.
     void Renew() {
-        if (bytes_.capacity() > kLogGrowthStep) {
-            std::vector<char>().swap(bytes_);
-        } else {
-            bytes_.clear();
-        }
+        size_ = 0;
+        if (capacity_ > kLogGrowthStep) Release();
     }
 
-    void Release() { std::vector<char>().swap(bytes_); }
+    void Release() {
+        bytes_.reset();
+        size_ = 0;
+        capacity_ = 0;
+    }
 
 private:
-    std::vector<char> bytes_;
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 struct LogState {
@@ -83,9 +109,14 @@ std::size_t FormatTimePrefix(char (&prefix)[kTimePrefixSize]) {
 }
 
 void AppendLine(LogBuffer& buffer, const char* prefix, std::size_t prefixSize, const std::string& text) {
-    buffer.Append(prefix, prefixSize);
-    buffer.Append(text.data(), text.size());
-    buffer.Append("\r\n", 2);
+    const std::size_t n = prefixSize + text.size() + 2;
+    buffer.Reserve(n);
+    char* end = buffer.End();
+    std::memcpy(end, prefix, prefixSize);
+    if (!text.empty()) std::memcpy(end + prefixSize, text.data(), text.size());
+    end[n - 2] = '\r';
+    end[n - 1] = '\n';
+    buffer.Commit(n);
 }
 
 // Writes the whole buffer to the end of the file. On failure the bytes that did
