@@ -29,6 +29,14 @@ platform::FileHandle CountingOpen(const char* path, bool truncate) {
     return refuseOpen ? platform::kInvalidFile : realFiles.OpenExclusive(path, truncate);
 }
 
+// Fails every write after the first writesAllowed ones, having written half of it.
+int writesAllowed = -1;
+bool HalfWrite(platform::FileHandle file, const void* data, std::uint32_t size, std::uint32_t* written) {
+    if (writesAllowed < 0 || writesAllowed-- > 0) return realFiles.Write(file, data, size, written);
+    realFiles.Write(file, data, size / 2, written);
+    return false;
+}
+
 constexpr const char* kPrefix = "<9:5:07>   ";  // 11 characters
 
 class InterfaceLogTest : public ::testing::Test {
@@ -37,12 +45,14 @@ protected:
         clockNow = {9, 5, 7};
         opens = 0;
         refuseOpen = false;
+        writesAllowed = -1;
         realFiles = platform::FileDefaults();
         platform::SystemOps system = platform::SystemDefaults();
         system.LocalTimeOfDay = FixedClock;
         clock_ = std::make_unique<platform::ScopedSystemOps>(system);
         platform::FileOps files = realFiles;
         files.OpenExclusive = CountingOpen;
+        files.Write = HalfWrite;
         files_ = std::make_unique<platform::ScopedFileOps>(files);
         installDirectory = scratch_.path();
         ASSERT_TRUE(testing::MakeFolder(scratch_.Join("tolvo")));
@@ -50,6 +60,7 @@ protected:
     }
     void TearDown() override {
         refuseOpen = false;
+        writesAllowed = -1;
         CloseLog();
         files_.reset();
         clock_.reset();
@@ -221,6 +232,22 @@ TEST_F(InterfaceLogTest, AFileHeldElsewhereIsNeitherEmptiedNorWrittenAndLinesWai
     WriteLog("later");
     CloseLog();
     EXPECT_EQ(ReadFileBytes(path_), Line("mine") + Line("later"));
+}
+
+TEST_F(InterfaceLogTest, AWriteThatBreaksOffIsResumedWithoutLosingOrRepeatingBytes) {
+    std::string expected;
+    for (int i = 0; i < 100; ++i) {
+        const std::string text = "line " + std::to_string(i) + std::string(40, '.');
+        WriteLog(text);
+        expected += Line(text);
+    }
+    writesAllowed = 2;  // two whole chunks, then half of the third
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), expected.substr(0, 2 * kLogCopyChunk + kLogCopyChunk / 2));
+    writesAllowed = -1;
+    WriteLog("next");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), expected.substr(2 * kLogCopyChunk + kLogCopyChunk / 2) + Line("next"));
 }
 
 TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile) {
