@@ -150,7 +150,7 @@ int RegKey::SetBytes(std::uint32_t type, const void* data, std::uint32_t size, c
     if (writable_ == 0) return 1;
     REGKEY_ASSERT(handle_ != 0);
     REGKEY_ASSERT(!path_.empty());
-    return Succeeded(Registry().SetValueEx(handle_, name, 0 + type, static_cast<const unsigned char*>(data), size)) ? 1 : 0;
+    return Succeeded(Registry().SetValueEx(handle_, name, type, static_cast<const unsigned char*>(data), size)) ? 1 : 0;
 }
 
 int RegKey::SetString(const std::string& value, const char* name) {
