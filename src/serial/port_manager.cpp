@@ -1,0 +1,266 @@
+#include "serial/port_manager.h"
+
+#include "host/interface_block.h"
+#include "platform/debug_trace.h"
+#include "serial/com_driver.h"
+#include "settings/settings_file.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace kestar {
+
+PortSlot portTable[kPortSlotCount] = {};
+PendingLine pendingLine = {};
+std::int32_t readRetryLimit = 20000;
+
+namespace {
+
+constexpr char kDefaultParity = 'N';
+constexpr char kBufferOverflowText[] = "Buffer overflow";
+
+struct Role {
+    const char* name;
+    int InterfaceBlock::*field;
+};
+
+// In the order in which a line's role name is compared.
+constexpr Role kRoles[] = {
+    {"Controller", &InterfaceBlock::controllerPort}, {"Probe", &InterfaceBlock::probePort},
+    {"DRO", &InterfaceBlock::droPort},               {"Handbox", &InterfaceBlock::handboxPort},
+    {"Sensor", &InterfaceBlock::sensorPort},         {"Host", &InterfaceBlock::hostPort},
+    {"Toolchanger", &InterfaceBlock::toolchangerPort},
+};
+
+bool ValidSlot(int slot) { return slot >= 0 && slot < kPortSlotCount; }
+
+bool SlotIsOpen(int slot) {
+    return ValidSlot(slot) && portTable[slot].comNumber > 0 && portTable[slot].port != nullptr;
+}
+
+// The port manager writes into the block of the last start-up; before any there
+// is none, and nothing is written.
+InterfaceBlock* Block() { return storedInterfaceBlock; }
+
+std::int32_t ReportStatus(std::int32_t status, const char* message) {
+    if (InterfaceBlock* block = Block()) {
+        block->errorCode = status;
+        CopyFixedText(block->errorText, message);
+    }
+    return status;
+}
+
+// A slot that is out of range or holds no open port.
+std::int32_t ReportInvalidSlot() { return ReportStatus(serial::kInvalidPort, serial::StatusMessage(serial::kInvalidPort)); }
+
+void SetLineDone(int value) {
+    if (InterfaceBlock* block = Block()) block->lineDone = value;
+}
+
+// %ld: blanks, an optional sign, decimal digits; false (field unset) without digits.
+bool ScanLong(const char*& at, long& out) {
+    char* end = nullptr;
+    const long value = std::strtol(at, &end, 10);
+    if (end == at) return false;
+    out = value;
+    at = end;
+    return true;
+}
+
+void TraceOpenLine(const char* verb, const PortLine& line) {
+    platform::Trace("%sOpen %s at COM%d %d %c %d %d\n", verb, line.roleName, static_cast<int>(line.comNumber),
+                    static_cast<int>(line.baudRate), line.parity, static_cast<int>(line.dataBits),
+                    static_cast<int>(line.stopBits));
+}
+
+}  // namespace
+
+PortLine ScanPortLine(const std::string& text) {
+    PortLine line{};
+    line.comNumber = 1;
+    line.baudRate = 9600;
+    line.parity = kDefaultParity;  // a line that ends before its parity letter asks for none
+    line.dataBits = 8;
+    line.stopBits = 1;
+
+    char work[kPortLineSize];
+    std::strncpy(work, text.c_str(), sizeof work - 1);
+    work[sizeof work - 1] = '\0';
+
+    const char* at = work;
+    while (std::isspace(static_cast<unsigned char>(*at))) ++at;
+    if (*at == '\0') return line;
+    std::size_t length = 0;
+    while (at[length] != '\0' && !std::isspace(static_cast<unsigned char>(at[length]))) ++length;
+    line.roleTooLong = length >= kRoleNameSize;
+    const std::size_t kept = line.roleTooLong ? kRoleNameSize - 1 : length;
+    std::memcpy(line.roleName, at, kept);
+    line.roleName[kept] = '\0';
+    at += length;
+
+    if (!ScanLong(at, line.comNumber) || !ScanLong(at, line.baudRate)) return line;
+    while (std::isspace(static_cast<unsigned char>(*at))) ++at;
+    if (*at == '\0') return line;
+    line.parity = *at++;
+    if (!ScanLong(at, line.dataBits)) return line;
+    ScanLong(at, line.stopBits);
+    return line;
+}
+
+int OpenPortSlots() {
+    if (InterfaceBlock* block = Block()) {
+        for (const Role& role : kRoles) block->*role.field = -1;
+    }
+    // Ports still held from a run that was not shut down are closed, not leaked:
+    // a device left open would refuse this run with "Port in Use".
+    ClosePortSlots();
+    for (int n = 1; n <= kPortSlotCount; ++n) {
+        std::string value;
+        if (!ReadSetting(value, "PORT" + std::to_string(n))) return 0;
+        if (!OpenPortSlot(n - 1, value)) return 0;
+    }
+    return 1;
+}
+
+int OpenPortSlot(int slot, const std::string& text) {
+    if (!ValidSlot(slot)) return 1;
+    const PortLine line = ScanPortLine(text);
+    if (line.comNumber < 0) return 1;
+    PortSlot& entry = portTable[slot];
+    entry.comNumber = -1;
+
+    const Role* role = nullptr;
+    if (!line.roleTooLong) {
+        for (const Role& candidate : kRoles) {
+            if (std::strcmp(line.roleName, candidate.name) == 0) {
+                role = &candidate;
+                break;
+            }
+        }
+    }
+    if (role == nullptr) return 1;
+    if (InterfaceBlock* block = Block()) block->*role->field = slot;
+
+    if (line.comNumber == 0) {
+        // COM0 names no device: a setting error, reported like a port that failed.
+        TraceOpenLine("CANNOT ", line);
+        ReportInvalidSlot();
+        return 0;
+    }
+    if (entry.port != nullptr) {  // a port object left from before: never leaked
+        entry.port->ops.Close(entry.port);
+        entry.port = nullptr;
+    }
+    const long clampedCom = line.comNumber > INT_MAX ? INT_MAX : line.comNumber;
+    entry.port = serial::CreateComPort(static_cast<std::int32_t>(clampedCom - 1), static_cast<std::int32_t>(line.baudRate),
+                                       line.parity, static_cast<std::uint8_t>(line.dataBits),
+                                       static_cast<std::int32_t>(line.stopBits));
+    if (entry.port->status != 0) {
+        TraceOpenLine("CANNOT ", line);
+        ReportSlotError(slot);
+        return 0;
+    }
+    TraceOpenLine("", line);
+    entry.comNumber = static_cast<std::int32_t>(clampedCom);
+    return 1;
+}
+
+int ClosePortSlots() {
+    for (PortSlot& slot : portTable) {
+        if (slot.port != nullptr) {
+            serial::Port* port = slot.port;
+            slot.port = nullptr;
+            port->ops.Close(port);
+        }
+        slot.comNumber = -1;
+    }
+    return 1;
+}
+
+void FlushPortSlots() {
+    for (int slot = 0; slot < kPortSlotCount; ++slot) {
+        if (!SlotIsOpen(slot)) continue;
+        serial::Port* port = portTable[slot].port;
+        port->ops.TxFree(port);
+        port->ops.ClearStatus(port);
+        port->ops.PurgeTx(port);
+        port->ops.TxFree(port);
+    }
+}
+
+std::int32_t ReportSlotError(int slot) {
+    if (!ValidSlot(slot) || portTable[slot].port == nullptr) return ReportInvalidSlot();
+    const std::int32_t status = portTable[slot].port->status;
+    return ReportStatus(status, serial::StatusMessage(status));
+}
+
+std::int32_t ReadSlotLine(int slot, char* buffer) {
+    if (!SlotIsOpen(slot) || buffer == nullptr) return ReportInvalidSlot();
+    serial::Port* port = portTable[slot].port;
+    SetLineDone(0);
+    int count = 0;
+    std::int32_t emptyPolls = 0;
+    bool lineDone = false;
+    while (!lineDone) {
+        const std::int32_t c = port->ops.GetChar(port);
+        if (port->status != 0) return ReportSlotError(slot);
+        if (c == serial::kBufferEmpty) {
+            if (++emptyPolls <= readRetryLimit) continue;
+            if (InterfaceBlock* block = Block()) block->errorCode = kReadTimedOut;
+            platform::Trace("-99[%d]: %.*s\n", count, count, buffer);
+            pendingLine.length = count;
+            if (count != 0) {
+                buffer[count] = '\0';
+                std::memcpy(pendingLine.text, buffer, static_cast<std::size_t>(count) + 1);
+            }
+            return kReadTimedOut;
+        }
+        buffer[count++] = static_cast<char>(c);
+        if (c == '\n') {
+            buffer[count] = '\0';
+            lineDone = true;
+            SetLineDone(1);
+            if (pendingLine.length != 0) {
+                const std::size_t pending = std::strlen(pendingLine.text);
+                const std::size_t merged = pending + static_cast<std::size_t>(count);
+                pendingLine.length = 0;
+                if (merged >= kPendingLineSize) {
+                    // The earlier part and this line together do not fit the line
+                    // buffer: the line is too long, as for one that arrived whole.
+                    std::memmove(buffer + pending, buffer, kPortLineSize - 1 - pending);
+                    std::memcpy(buffer, pendingLine.text, pending);
+                    buffer[kPortLineSize - 1] = '\0';
+                    return ReportStatus(kLineTooLong, kBufferOverflowText);
+                }
+                std::memmove(buffer + pending, buffer, static_cast<std::size_t>(count) + 1);
+                std::memcpy(buffer, pendingLine.text, pending);
+            }
+            pendingLine.length = 0;
+        }
+        if (count > kLineLimit) {
+            // Terminated so that a caller reading the buffer as text stays inside it.
+            buffer[count] = '\0';
+            SetLineDone(1);
+            return ReportStatus(kLineTooLong, kBufferOverflowText);
+        }
+    }
+    platform::Trace("--> %s\n", buffer);
+    if (InterfaceBlock* block = Block()) block->errorCode = 0;
+    return 0;
+}
+
+std::int32_t WriteSlotString(int slot, const char* text) {
+    if (text == nullptr) text = "";
+    platform::Trace("-> %s  ", text);
+    if (slot < 0) return 0;
+    if (!SlotIsOpen(slot)) return ReportInvalidSlot();
+    serial::Port* port = portTable[slot].port;
+    for (const char* c = text; *c != '\0' && *c != '\n'; ++c) {
+        if (port->ops.PutChar(port, static_cast<unsigned char>(*c)) < 0) return ReportSlotError(slot);
+    }
+    return 0;
+}
+
+}  // namespace kestar

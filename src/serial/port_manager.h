@@ -1,0 +1,69 @@
+// The port manager: six port slots filled from the settings lines PORT1 to PORT6,
+// the interface block's role slots, failures reported as errorCode and errorText,
+// and line-oriented reading and string writing on a slot.
+#pragma once
+
+#include "serial/port.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kestar {
+
+constexpr int kPortSlotCount = 6;
+constexpr std::size_t kPortLineSize = 100;    // a port line is handled up to 99 characters
+constexpr std::size_t kRoleNameSize = 20;     // role names of up to 19 characters
+constexpr std::size_t kPendingLineSize = 100;
+constexpr int kLineLimit = 80;                // characters a line may have, its newline included
+constexpr std::int32_t kReadTimedOut = -99;
+constexpr std::int32_t kLineTooLong = -90;
+
+struct PortSlot {
+    std::int32_t comNumber;  // -1: no open port; n > 0: open on COMn; 0 at load
+    serial::Port* port;      // the port made for the slot (open or failed), or none
+};
+
+// The characters gathered by the last read that timed out, put in front of the
+// next line completed on any slot.
+struct PendingLine {
+    char text[kPendingLineSize];
+    std::int32_t length;
+};
+
+extern PortSlot portTable[kPortSlotCount];
+extern PendingLine pendingLine;
+// Empty polls ReadSlotLine tolerates; 20000 at load, set at every start-up.
+extern std::int32_t readRetryLimit;
+
+// Reads PORT1 to PORT6 and opens their ports; 1 when all six were read and none
+// failed, else 0 (a missing key ends the reading at once).
+int OpenPortSlots();
+// One port line for a slot (0 to 5): 1 opened or passed over, 0 failed (reported).
+int OpenPortSlot(int slot, const std::string& line);
+// Closes every port the slots hold, opened or failed, once each; always 1.
+int ClosePortSlots();
+// Collects pending line errors, clears the status and empties the transmit queue
+// of every open slot.
+void FlushPortSlots();
+// One line, its newline included, into buffer (at least kPortLineSize characters):
+// 0, -99 timed out, -90 too long, or the port's failing status.
+std::int32_t ReadSlotLine(int slot, char* buffer);
+// The text up to its first NUL or newline: 0, or the port's failing status.
+std::int32_t WriteSlotString(int slot, const char* text);
+// Copies the slot's port status and its message into the stored interface block.
+std::int32_t ReportSlotError(int slot);
+
+// The fields of a port line, scanned as "%s %ld %ld %c %ld %ld" over defaults.
+struct PortLine {
+    char roleName[kRoleNameSize];
+    bool roleTooLong;  // the role token did not fit; it matches no role
+    long comNumber;
+    long baudRate;
+    char parity;
+    long dataBits;
+    long stopBits;
+};
+PortLine ScanPortLine(const std::string& line);
+
+}  // namespace kestar
