@@ -3,17 +3,25 @@
 
 #include "command_execution.h"
 #include "interface_block.h"
-#include "platform/arm_library.h"
+#include "start_up.h"
 
 extern "C" int KESTAR_CALL GetCommData(InterfaceBlock* block) { return kestar::RunCommandGuarded(block); }
 
-// Interim start-up until the settings, log and port layers are in: it stores the
-// block and loads the arm library, so that GetCommData can be driven end to end.
 extern "C" int KESTAR_CALL InitializeCommunications(InterfaceBlock* block, int /*ignored*/,
-                                                    KestarHostCallback /*callback*/) {
+                                                    KestarHostCallback callback) {
+    // Stored first, so that the block stays stored even when the start fails.
     kestar::storedInterfaceBlock = block;
-    kestar::platform::LoadArmLibrary();
-    return 1;
+    try {
+        return kestar::StartUp(block, callback) != 0 ? 1 : 0;
+    } catch (...) {  // nothing may leave the module through the host's call
+        return 0;
+    }
 }
 
-extern "C" int KESTAR_CALL TerminateCommunications() { return 1; }
+extern "C" int KESTAR_CALL TerminateCommunications() {
+    try {
+        kestar::ShutDown();
+    } catch (...) {
+    }
+    return 1;
+}

@@ -32,9 +32,9 @@ public:
 // Host records filled with a byte pattern, wired together as a host would.
 struct HostRecords {
     static constexpr unsigned char kPattern = 0xA5;
-    unsigned char interfaceBytes[1024];
-    unsigned char machineBytes[256];
-    unsigned char probeBytes[128];
+    alignas(8) unsigned char interfaceBytes[1024];
+    alignas(8) unsigned char machineBytes[256];
+    alignas(8) unsigned char probeBytes[128];
 
     HostRecords();
     InterfaceBlock& block() { return *reinterpret_cast<InterfaceBlock*>(interfaceBytes); }

@@ -1,0 +1,98 @@
+#include "start_up.h"
+
+#include "callback_pump.h"
+#include "interface_block.h"
+#include "log/interface_log.h"
+#include "platform/arm_library.h"
+#include "platform/system.h"
+#include "serial/port_manager.h"
+#include "settings/install_directory.h"
+#include "settings/settings_file.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace kestar {
+namespace {
+
+constexpr int kDefaultTuningA = 800;
+constexpr int kDefaultPollLimit = 20000;
+constexpr int kDefaultTuningB = 200000;
+constexpr int kInterfaceKind = 2;
+constexpr int kKindCode = 33;
+
+// A failure inside the arm library is logged, and the run goes on as it would
+// with a quiet arm. A call that is missing was already named by the one line
+// that loading the library wrote.
+template <typename Call>
+void CallArm(const char* name, Call call) {
+    try {
+        call();
+    } catch (const std::exception& error) {
+        WriteLog(std::string("arm library call ") + name + " failed: " + error.what());
+    } catch (...) {
+        WriteLog(std::string("arm library call ") + name + " failed");
+    }
+}
+
+void SetMachineBlock(MachineBlock& machine) {
+    if (machine.tuningA == 0) machine.tuningA = kDefaultTuningA;
+    if (machine.pollLimit == 0) machine.pollLimit = kDefaultPollLimit;
+    if (machine.tuningB == 0) machine.tuningB = kDefaultTuningB;
+    readRetryLimit = machine.pollLimit;
+}
+
+void SetFixedMachineValues(MachineBlock& machine) {
+    machine.optionC = 1;
+    machine.optionD = 0;
+    for (double& factor : machine.factors) factor = 1.0;
+    CopyText(machine.machineName, kMachineName);
+    machine.kindCode = kKindCode;
+    machine.optionB = 2;
+    machine.optionA = 1;
+}
+
+}  // namespace
+
+int StartUp(InterfaceBlock* block, KestarHostCallback callback) {
+    if (block == nullptr) return 0;
+    MachineBlock* machine = MachineOf(block);
+    FindInstallDirectory(installDirectory);
+    StartLog();
+    WriteLog("Starting Interface DLL");
+
+    std::string echo;
+    ReadSetting(echo, "CreateLogFile");
+    settingsEcho = std::atoi(echo.c_str());
+
+    if (machine != nullptr) SetMachineBlock(*machine);
+    block->interfaceKind = kInterfaceKind;
+    if (machine != nullptr) SetFixedMachineValues(*machine);
+
+    const std::string armProblem = platform::LoadArmLibrary();
+    if (!armProblem.empty()) WriteLog(armProblem);
+    CallArm("AprePorta", [] { return platform::ArmAprePorta(kArmPortName); });
+    char tablePath[kArmTablePathSize];
+    std::strcpy(tablePath, kArmTablePath);
+    CallArm("LeggeParametri", [&tablePath] { return platform::ArmLeggeParametri(tablePath); });
+
+    hostCallback = callback;
+    return OpenPortSlots() != 0 ? 1 : 0;
+}
+
+int ShutDown() {
+    CallArm("ChiudePorta", [] { return platform::ArmChiudePorta(); });
+    RequestCallbackPumpStop();
+    platform::System().Sleep(kShutDownWaitMs);
+    // The host may unload the module once shut-down has returned: no callback may
+    // still be running then.
+    WaitForCallbackPumpEnd();
+    ClosePortSlots();
+    WriteLog("Ending Interface DLL");
+    CloseLog();
+    return 1;
+}
+
+}  // namespace kestar

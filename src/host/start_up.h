@@ -1,0 +1,22 @@
+// Start-up and shut-down of a run, behind InitializeCommunications and
+// TerminateCommunications.
+#pragma once
+
+#include "kestar.h"
+
+#include <cstddef>
+
+namespace kestar {
+
+constexpr const char* kArmPortName = "COM1";
+constexpr const char* kArmTablePath = "C:\\ZUROZ\\M022_5C_2.TAB";
+constexpr std::size_t kArmTablePathSize = 100;
+constexpr const char* kMachineName = "VASK Manual Arm";
+constexpr unsigned kShutDownWaitMs = 100;
+
+// 1 when the ports of all six port lines opened, else 0. Undoes nothing on failure.
+int StartUp(InterfaceBlock* block, KestarHostCallback callback);
+// Always 1.
+int ShutDown();
+
+}  // namespace kestar
