@@ -7,6 +7,7 @@
 // pseudo-terminals ($KESTAR_SERIAL_PAIR); the module opens the first, the test's
 // peer the second.
 #include "fakes/fake_arm.h"
+#include "host/callback_pump.h"
 #include "log/interface_log.h"
 #include "platform/system.h"
 #include "serial/com_driver.h"
@@ -20,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
@@ -257,6 +259,25 @@ TEST_F(WholeRun, StartingTwiceHoldsNoPortTwice) {
     ASSERT_EQ(Start(), 1);
     ASSERT_EQ(Start(), 1) << records.block().errorText;
     EXPECT_EQ(LivePortCount(), before + 1);
+}
+
+std::atomic<int> hostCallbacks{0};
+int KESTAR_CALL CountingHostCallback(InterfaceBlock*, PointList*) {
+    ++hostCallbacks;
+    return 1;
+}
+
+TEST_F(WholeRun, NoCallbackRunsOnceShutDownHasReturned) {
+    WriteSettings("0", WithController(Port("Controller")));
+    ASSERT_EQ(InitializeCommunications(&records.block(), 0, CountingHostCallback), 1);
+    hostCallbacks = 0;
+    ASSERT_NE(StartCallbackPump(), nullptr);
+    while (hostCallbacks < 2) platform::System().Sleep(10);
+    ASSERT_EQ(TerminateCommunications(), 1);
+    EXPECT_FALSE(callbacksRunning);
+    const int atReturn = hostCallbacks;
+    platform::System().Sleep(350);
+    EXPECT_EQ(hostCallbacks, atReturn);
 }
 
 TEST(ShutDownWithoutStart, ReturnsOneAfterItsWait) {
