@@ -1,8 +1,8 @@
 #include "platform/debug_trace.h"
 
+#include "platform/text_format.h"
+
 #include <cstdarg>
-#include <cstdio>
-#include <vector>
 
 namespace kestar::platform {
 namespace {
@@ -29,26 +29,11 @@ void TraceText(const char* text) {
 
 void Trace(const char* format, ...) {
     if (!TraceEnabled()) return;
-    char local[512];
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int needed = std::vsnprintf(local, sizeof local, format, args);
+    const std::string text = FormatTextV(format, args);
     va_end(args);
-    if (needed < 0) {
-        va_end(again);
-        return;
-    }
-    if (static_cast<unsigned>(needed) < sizeof local) {
-        va_end(again);
-        TraceText(local);
-        return;
-    }
-    std::vector<char> large(static_cast<std::size_t>(needed) + 1);
-    std::vsnprintf(large.data(), large.size(), format, again);
-    va_end(again);
-    TraceText(large.data());
+    TraceText(text.c_str());
 }
 
 }  // namespace kestar::platform

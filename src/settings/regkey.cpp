@@ -2,8 +2,8 @@
 #include "settings/regkey.h"
 
 #include "platform/debug_assert.h"
+#include "platform/text_format.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -16,32 +16,8 @@ using platform::Registry;
 
 bool Succeeded(long status) { return status == platform::kRegSuccess; }
 
-// printf into a string of whatever length the values need ("%f" of 1e300 is long).
-std::string Format(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-
-std::string Format(const char* format, ...) {
-    char local[128];
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int needed = std::vsnprintf(local, sizeof local, format, args);
-    va_end(args);
-    std::string text;
-    if (needed >= 0 && static_cast<unsigned>(needed) < sizeof local) {
-        text.assign(local, static_cast<std::size_t>(needed));
-    } else if (needed >= 0) {
-        text.resize(static_cast<std::size_t>(needed) + 1);
-        std::vsnprintf(&text[0], text.size(), format, again);
-        text.resize(static_cast<std::size_t>(needed));
-    }
-    va_end(again);
-    return text;
-}
+// Texts of whatever length the values need ("%f" of 1e300 is long).
+using platform::FormatText;
 
 }  // namespace
 
@@ -231,7 +207,7 @@ int RegKey::ReadRect(RegRect& value, const RegRect& defaultValue, const char* na
     REGKEY_ASSERT(!path_.empty());
     if (!OpenOrCreate(subKey)) return 0;
     value = defaultValue;
-    std::string text = Format("%d %d %d %d", static_cast<int>(value.left), static_cast<int>(value.top),
+    std::string text = FormatText("%d %d %d %d", static_cast<int>(value.left), static_cast<int>(value.top),
                               static_cast<int>(value.right), static_cast<int>(value.bottom));
     int result = QueryString(text, name);
     int fields[4] = {value.left, value.top, value.right, value.bottom};
@@ -250,7 +226,7 @@ int RegKey::WriteText(const std::string& text, const char* name, const char* sub
 
 int RegKey::WriteRect(const RegRect& value, const char* name, const char* subKey) {
     if (writable_ == 0) return 1;
-    return WriteText(Format("%d %d %d %d", static_cast<int>(value.left), static_cast<int>(value.top),
+    return WriteText(FormatText("%d %d %d %d", static_cast<int>(value.left), static_cast<int>(value.top),
                             static_cast<int>(value.right), static_cast<int>(value.bottom)),
                      name, subKey);
 }
@@ -272,14 +248,14 @@ int RegKey::ReadInt3(std::int32_t& a, std::int32_t& b, std::int32_t& c, const ch
 
 int RegKey::WriteInt3(std::int32_t a, std::int32_t b, std::int32_t c, const char* name, const char* subKey) {
     if (writable_ == 0) return 1;
-    return WriteText(Format("%d %d %d", static_cast<int>(a), static_cast<int>(b), static_cast<int>(c)), name, subKey);
+    return WriteText(FormatText("%d %d %d", static_cast<int>(a), static_cast<int>(b), static_cast<int>(c)), name, subKey);
 }
 
 int RegKey::ReadReal(double& value, double defaultValue, const char* name, const char* subKey) {
     REGKEY_ASSERT(root_ != 0);
     REGKEY_ASSERT(!path_.empty());
     if (!OpenOrCreate(subKey)) return 0;
-    std::string text = Format("%f", defaultValue);
+    std::string text = FormatText("%f", defaultValue);
     if (!QueryString(text, name)) return 0;
     float parsed = 0.0f;
     std::sscanf(text.c_str(), "%f", &parsed);
@@ -289,7 +265,7 @@ int RegKey::ReadReal(double& value, double defaultValue, const char* name, const
 
 int RegKey::WriteReal(double value, const char* name, const char* subKey) {
     if (writable_ == 0) return 1;
-    return WriteText(Format("%f", value), name, subKey);
+    return WriteText(FormatText("%f", value), name, subKey);
 }
 
 int RegKey::ReadReal3(double& x, double& y, double& z, const char* defaultText, const char* name,
@@ -310,7 +286,7 @@ int RegKey::ReadReal3(double& x, double& y, double& z, const char* defaultText, 
 int RegKey::WriteReal3(double x, double y, double z, const char* name, const char* subKey) {
     // Unlike the other setters this one reports the unwritten value as a failure.
     if (writable_ == 0) return 0;
-    return WriteText(Format("%f %f %f", x, y, z), name, subKey);
+    return WriteText(FormatText("%f %f %f", x, y, z), name, subKey);
 }
 
 }  // namespace kestar
