@@ -261,6 +261,25 @@ TEST_F(WholeRun, StartingTwiceHoldsNoPortTwice) {
     EXPECT_EQ(LivePortCount(), before + 1);
 }
 
+TEST_F(WholeRun, MissingArmLibraryIsOneLogLineAndReadingsEndInTheGuard) {
+    ScopedFakeArm noArm{platform::ArmLibrary{}};
+    WriteSettings("0", WithController(Port("Controller")));
+    ASSERT_EQ(Start(), 1) << "the arm does not decide the start";
+    records.block().command = C_READ_COORDS;
+    EXPECT_EQ(GetCommData(&records.block()), 0);
+    EXPECT_EQ(records.block().errorCode, 1001);
+    EXPECT_STREQ(records.block().errorText, "Interface Error");
+    records.block().command = C_INITIALIZE_INTERFACE;
+    EXPECT_EQ(GetCommData(&records.block()), 1);
+    ASSERT_EQ(TerminateCommunications(), 1);
+    const std::string log = LogFile();
+    std::size_t lines = 0, armLines = 0;
+    for (std::size_t at = 0; (at = log.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
+    for (std::size_t at = 0; (at = log.find("arm library", at)) != std::string::npos; ++at) ++armLines;
+    EXPECT_EQ(armLines, 1u) << log;
+    EXPECT_EQ(lines, 3u) << log;
+}
+
 std::atomic<int> hostCallbacks{0};
 int KESTAR_CALL CountingHostCallback(InterfaceBlock*, PointList*) {
     ++hostCallbacks;
