@@ -241,7 +241,9 @@ std::int32_t ReadSlotLine(int slot, char* buffer) {
         }
         if (count > kLineLimit) {
             // Terminated so that a caller reading the buffer as text stays inside it.
-            buffer[count] = '\0';
+            // A line its newline ended is terminated already, behind the pending
+            // part put in front of it: cutting it at count would drop its end.
+            if (!lineDone) buffer[count] = '\0';
             SetLineDone(1);
             return ReportStatus(kLineTooLong, kBufferOverflowText);
         }

@@ -302,6 +302,21 @@ TEST_F(PortManager, SlotsWithoutAnOpenPortAreInvalidPorts) {
     EXPECT_EQ(ReportSlotError(-4), -2);
 }
 
+TEST_F(PortManager, ALineEndedByThe81stCharacterKeepsThePendingPartAndItsWholeText) {
+    OpenController();
+    readRetryLimit = 0;
+    Receive(2, "AB");
+    char buffer[kPortLineSize];
+    ASSERT_EQ(ReadSlotLine(0, buffer), kReadTimedOut);
+    const std::string line = std::string(80, 'C') + "\n";
+    Receive(2, line);
+    EXPECT_EQ(ReadSlotLine(0, buffer), kLineTooLong);
+    EXPECT_EQ(std::string(buffer), "AB" + line) << "the line's end is not cut off";
+    EXPECT_EQ(block().lineDone, 1);
+    EXPECT_STREQ(block().errorText, "Buffer overflow");
+    EXPECT_EQ(pendingLine.length, 0);
+}
+
 TEST_F(PortManager, VanishedDeviceEndsReadAndWriteWithAStatus) {
     OpenController();
     uart.Device(2).vanished = true;
