@@ -31,6 +31,7 @@ constexpr std::uint32_t kWriteBits = kKeySetValue | kKeyCreateSubKey;
 constexpr std::uint32_t kCreatedNewKey = 1;
 constexpr std::uint32_t kOpenedExistingKey = 2;
 constexpr std::size_t kMaxEncodedName = 240;  // below every file system's name limit
+constexpr std::size_t kMaxValueFile = 4 + (16u << 20);  // type word and 16 MiB of data
 
 struct OpenKeyRecord {
     std::string folder;
@@ -257,22 +258,39 @@ bool ValueFile(RegHandle key, const char* name, std::string& file, bool& mayWrit
     return true;
 }
 
-bool ReadWhole(const std::string& file, std::vector<unsigned char>& bytes) {
-    int fd = ::open(file.c_str(), O_RDONLY);
-    if (fd < 0) return false;
+// A value is a regular file of bounded size. Anything else under a value's name
+// (a FIFO that would block the open, a link to an endless device, a folder) is no
+// value, and a file beyond the bound is refused instead of read into memory.
+long ReadWhole(const std::string& file, std::vector<unsigned char>& bytes) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return kRegFileNotFound;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return kRegFileNotFound;
+    }
+    if (info.st_size > static_cast<off_t>(kMaxValueFile)) {
+        ::close(fd);
+        return kRegOutOfMemory;
+    }
     unsigned char chunk[4096];
     while (true) {
         ssize_t got = ::read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             ::close(fd);
-            return false;
+            return kRegFileNotFound;
         }
         if (got == 0) break;
+        // The file may grow while it is read: the bound holds for what is taken.
+        if (bytes.size() + static_cast<std::size_t>(got) > kMaxValueFile) {
+            ::close(fd);
+            return kRegOutOfMemory;
+        }
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
     ::close(fd);
-    return true;
+    return kRegSuccess;
 }
 
 long StoreQueryValueEx(RegHandle key, const char* name, std::uint32_t* type, unsigned char* data, std::uint32_t* size) {
@@ -281,7 +299,9 @@ long StoreQueryValueEx(RegHandle key, const char* name, std::uint32_t* type, uns
     long status = kRegSuccess;
     if (!ValueFile(key, name, file, mayWrite, status)) return status;
     std::vector<unsigned char> bytes;
-    if (!ReadWhole(file, bytes) || bytes.size() < 4) return kRegFileNotFound;
+    status = ReadWhole(file, bytes);
+    if (status != kRegSuccess) return status;
+    if (bytes.size() < 4) return kRegFileNotFound;
     if (data != nullptr && size == nullptr) return kRegInvalidParameter;
     const std::uint32_t stored = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
                                  static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
