@@ -151,14 +151,16 @@ Handle PosixCreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, s
         lastError = kErrorFileNotFound;
         return InvalidHandleValue();
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    // TIOCEXCL, TIOCNXCL, TIOCSBRK and TIOCCBRK take no argument; the explicit 0
+    // gives ioctl, which reads one whatever the request, a defined value.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL, 0) != 0) {
         FailErrno();
         close(fd);
         return InvalidHandleValue();
     }
     auto* device = static_cast<PosixDevice*>(std::calloc(1, sizeof(PosixDevice)));
     if (device == nullptr) {
-        ioctl(fd, TIOCNXCL);
+        ioctl(fd, TIOCNXCL, 0);
         close(fd);
         lastError = kErrorGenFailure;
         return InvalidHandleValue();
@@ -404,8 +406,8 @@ Bool PosixEscapeCommFunction(Handle handle, std::uint32_t function) {
         case kClrDtr: return ModemIoctl(device, TIOCMBIC, TIOCM_DTR);
         case kSetRts: return ModemIoctl(device, TIOCMBIS, TIOCM_RTS);
         case kClrRts: return ModemIoctl(device, TIOCMBIC, TIOCM_RTS);
-        case kSetBreak: return ioctl(device->fd, TIOCSBRK) == 0 ? 1 : FailErrno();
-        case kClrBreak: return ioctl(device->fd, TIOCCBRK) == 0 ? 1 : FailErrno();
+        case kSetBreak: return ioctl(device->fd, TIOCSBRK, 0) == 0 ? 1 : FailErrno();
+        case kClrBreak: return ioctl(device->fd, TIOCCBRK, 0) == 0 ? 1 : FailErrno();
         case kSetXoff: return tcflow(device->fd, TCOOFF) == 0 ? 1 : FailErrno();
         case kSetXon: return tcflow(device->fd, TCOON) == 0 ? 1 : FailErrno();
         default: return Fail(kErrorInvalidParameter);
@@ -464,7 +466,7 @@ Bool PosixPeekNamedPipe(Handle handle, void* buffer, std::uint32_t size, std::ui
 Bool PosixCloseHandle(Handle handle) {
     PosixDevice* device = Device(handle);
     if (device == nullptr) return 0;
-    ioctl(device->fd, TIOCNXCL);  // a pseudo-terminal keeps the flag while its other side lives
+    ioctl(device->fd, TIOCNXCL, 0);  // a pseudo-terminal keeps the flag while its other side lives
     const int result = close(device->fd);
     const int error = errno;
     device->magic = 0;
