@@ -112,8 +112,9 @@ std::string Expected(const std::string& text, const std::string& section, const 
 const std::string& ScratchFile() {
     static const std::string path = [] {
         const char* folder = std::getenv("TMPDIR");
-        return std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/kestar-profile-fuzz-" +
-               std::to_string(::getpid()) + ".ini";
+        std::string file = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
+                           "/kestar-profile-fuzz-" + std::to_string(::getpid()) + ".ini";
+        return file;
     }();
     return path;
 }
@@ -151,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memset(buffer.get(), 0x5A, bufferSize);
     const std::uint32_t n = kestar::platform::ReadProfileString(section.c_str(), key.c_str(), fallback, buffer.get(),
                                                                 bufferSize, ScratchFile().c_str());
+    std::remove(ScratchFile().c_str());  // libFuzzer ends without running exit handlers
     if (n >= bufferSize) std::abort();
     if (buffer[n] != '\0' || std::strlen(buffer.get()) != n) std::abort();
 

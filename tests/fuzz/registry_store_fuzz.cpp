@@ -225,5 +225,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ReadTyped(entry);
     }
     registry.CloseKey(handle);
+    ::nftw(Store().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);  // no exit handlers run after the last input
     return 0;
 }
