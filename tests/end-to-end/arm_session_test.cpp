@@ -82,7 +82,30 @@ TEST_F(ArmSession, ArmLibraryThatThrowsEndsInInterfaceError) {
     EXPECT_EQ(Read(), 1) << "the module goes on after the failure";
 }
 
+// Start-up's calls into the arm library: a failure there is logged and the run
+// goes on; readings work once the library answers again.
+void StartWithFailingCall(LoadedModule& module, HostRecords& records, const char* variable, const char* call) {
+    module.terminateCommunications();
+    SetEnvironment(variable, call);
+    module.initializeCommunications(&records.block(), 0, nullptr);  // the ports decide its result
+    SetEnvironment(variable, nullptr);
+}
+
+TEST_F(ArmSession, StartUpGoesOnAfterAprePortaOrLeggeParametriThrows) {
+    for (const char* call : {"AprePorta", "LeggeParametri"}) {
+        StartWithFailingCall(*module, records, "ARMSIM_THROW", call);
+        EXPECT_EQ(Read(), 1) << call;
+    }
+}
+
 #if defined(_WIN32)
+TEST_F(ArmSession, StartUpGoesOnAfterAnAccessViolationInAprePortaOrLeggeParametri) {
+    for (const char* call : {"AprePorta", "LeggeParametri"}) {
+        StartWithFailingCall(*module, records, "ARMSIM_FAULT", call);
+        EXPECT_EQ(Read(), 1) << call;
+    }
+}
+
 TEST_F(ArmSession, AccessViolationInsideTheArmLibraryEndsInInterfaceError) {
     SetEnvironment("ARMSIM_FAULT", "LeggeQuota");
     EXPECT_EQ(Read(), 0);
