@@ -12,6 +12,13 @@
 
 #include <stddef.h>
 
+/* The module and its host are 32-bit. A 64-bit build of these sources exists only to
+   check memory safety; there addresses are wider, and the records that hold them
+   (the two block addresses, the point list) have another layout. */
+#if !defined(__LP64__) && !defined(_WIN64)
+#define KESTAR_32BIT 1
+#endif
+
 #if defined(_WIN32)
 #define KESTAR_CALL __stdcall
 #elif defined(__i386__)
@@ -66,7 +73,13 @@ enum KestarCommand {
 
 #define KESTAR_ERROR_TEXT_SIZE 80
 
+/* The host's compiler lays doubles out on 4-byte boundaries at the most. In a 64-bit
+   checking build addresses keep their natural 8-byte alignment. */
+#ifdef KESTAR_32BIT
 #pragma pack(push, 4)
+#else
+#pragma pack(push, 8)
+#endif
 
 typedef struct Point3 {
     double x;
@@ -101,7 +114,9 @@ typedef struct ProbeBlock {
 typedef struct InterfaceBlock {
     MachineBlock* machine;
     ProbeBlock* probe;
-    char reserved8[12];
+    /* Bytes 8 to 19 in the 32-bit host. A 64-bit checking build gives the two wider
+       addresses' extra bytes back here, so every later field keeps its offset. */
+    char reserved8[20 - 2 * sizeof(void*)];
     int commandSeen;
     int lineDone;
     char reserved28[44];
@@ -199,7 +214,9 @@ KESTAR_EXPORT int KESTAR_CALL TerminateCommunications(void);
 #define KESTAR_AT(type, field, offset) \
     KESTAR_STATIC_ASSERT(offsetof(type, field) == (offset), #type "." #field " must sit at " #offset)
 
+#ifdef KESTAR_32BIT
 KESTAR_STATIC_ASSERT(sizeof(void*) == 4, "the module and its host are 32-bit");
+#endif
 KESTAR_STATIC_ASSERT(sizeof(int) == 4 && sizeof(double) == 8, "int is 32-bit, double 64-bit");
 KESTAR_STATIC_ASSERT(sizeof(Point3) == 24, "Point3 is three doubles back to back");
 KESTAR_AT(Point3, x, 0);
@@ -207,7 +224,9 @@ KESTAR_AT(Point3, y, 8);
 KESTAR_AT(Point3, z, 16);
 
 KESTAR_AT(InterfaceBlock, machine, 0);
+#ifdef KESTAR_32BIT
 KESTAR_AT(InterfaceBlock, probe, 4);
+#endif
 KESTAR_AT(InterfaceBlock, commandSeen, 20);
 KESTAR_AT(InterfaceBlock, lineDone, 24);
 KESTAR_AT(InterfaceBlock, interfaceKind, 72);
@@ -229,7 +248,9 @@ KESTAR_AT(InterfaceBlock, callbacksParam, 312);
 KESTAR_AT(InterfaceBlock, eventCode, 316);
 KESTAR_AT(InterfaceBlock, errorText, 520);
 KESTAR_AT(InterfaceBlock, command, 736);
+#ifdef KESTAR_32BIT
 KESTAR_STATIC_ASSERT(sizeof(InterfaceBlock) == 740, "the interface block the module sees is 740 bytes");
+#endif
 
 KESTAR_AT(MachineBlock, machineName, 4);
 KESTAR_AT(MachineBlock, kindCode, 92);
@@ -247,6 +268,7 @@ KESTAR_AT(ProbeBlock, pointTaken, 48);
 KESTAR_AT(ProbeBlock, headMoveValue, 72);
 KESTAR_STATIC_ASSERT(sizeof(ProbeBlock) == 80, "the probe block the module sees is 80 bytes");
 
+#ifdef KESTAR_32BIT
 KESTAR_AT(PointNode, next, 0);
 KESTAR_AT(PointNode, previous, 4);
 KESTAR_AT(PointNode, record, 8);
@@ -259,6 +281,7 @@ KESTAR_AT(PointList, freeChain, 16);
 KESTAR_AT(PointList, blockChain, 20);
 KESTAR_AT(PointList, blockSize, 24);
 KESTAR_STATIC_ASSERT(sizeof(PointList) == 28, "the point list is seven 32-bit fields");
+#endif
 
 #undef KESTAR_AT
 

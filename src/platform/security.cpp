@@ -4,8 +4,9 @@
 
 namespace kestar::platform {
 
-static_assert(offsetof(TokenGroups, groups) == 4, "TOKEN_GROUPS layout");
-static_assert(sizeof(SidAndAttributes) == 8, "SID_AND_ATTRIBUTES layout");
+// The layouts of TOKEN_GROUPS and SID_AND_ATTRIBUTES, whose address fields set the padding.
+static_assert(offsetof(TokenGroups, groups) == sizeof(void*), "TOKEN_GROUPS layout");
+static_assert(sizeof(SidAndAttributes) == 2 * sizeof(void*), "SID_AND_ATTRIBUTES layout");
 
 SecurityOps& Security() {
     static SecurityOps ops = SecurityDefaults();

@@ -143,7 +143,7 @@ TEST_F(CommandExecution, ReadingTouchesNoByteOutsideItsFields) {
     struct Range {
         std::size_t offset, size;
     };
-    const Range written[] = {{0, 8},  // machine and probe pointers, set by the test itself
+    const Range written[] = {{0, 2 * sizeof(void*)},  // machine and probe pointers, set by the test itself
                              {offsetof(InterfaceBlock, commandSeen), 4},
                              {offsetof(InterfaceBlock, armVector), 24},
                              {offsetof(InterfaceBlock, offsetPoint), 24},

@@ -16,7 +16,8 @@ namespace {
 TEST(SerialRecords, HaveTheSystemSizes) {
     EXPECT_EQ(sizeof(Dcb), 28u);
     EXPECT_EQ(sizeof(CommTimeouts), 20u);
-    EXPECT_EQ(sizeof(Overlapped), 20u);
+    // Two pointer-sized status fields, the 64-bit offset and the event handle.
+    EXPECT_EQ(sizeof(Overlapped), 2 * sizeof(void*) + 8u + sizeof(void*));
     EXPECT_EQ(sizeof(ComStat), 12u);
 }
 
