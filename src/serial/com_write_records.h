@@ -9,8 +9,9 @@
 
 namespace kestar::serial {
 
-// Writes one port may have in flight at once; one more is refused as a full queue.
-constexpr std::uint32_t kMaxHeldWrites = 4096;
+// Writes one port may have in flight at once. Each holds at least one byte of the
+// transmit queue, so below this the queue's size is what limits them.
+constexpr std::uint32_t kMaxHeldWrites = 65536;
 // Completed records a port keeps for its next writes.
 constexpr std::uint32_t kMaxSpareWrites = 128;
 // The smallest copy a record is made with, so that single characters share records.
