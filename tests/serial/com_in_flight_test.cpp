@@ -237,6 +237,22 @@ TEST_F(ClosingInFlight, ClosePortSlotsWithAWriteNeverCompletedClosesEveryPortWit
     EXPECT_EQ(Written(*com2), "X");
 }
 
+TEST_F(ClosingInFlight, CloseAllPortsAtUnloadIsBoundedTheSameWay) {
+    com2->writesPend = true;
+    com2->writesNeverComplete = true;
+    ASSERT_EQ(WriteSlotString(0, "Q"), 0);
+    portTable[0] = PortSlot{-1, nullptr};
+    portTable[1] = PortSlot{-1, nullptr};
+    FakeTickClock clock(0, 10);
+    CloseAllPorts();  // what the module's unload runs
+    EXPECT_LE(clock.now(), kCloseWaitMs + 20);
+    EXPECT_EQ(LivePorts(), nullptr);
+    EXPECT_FALSE(com2->open);
+    EXPECT_FALSE(com3->open);
+    EXPECT_EQ(Occurrences(trace.text(), "writes still held"), 1);
+    FreeBlock(uart.ForceCompleteOldestWrite(2));
+}
+
 TEST_F(ClosingInFlight, WritesTheCancelEndsAreGivenBackWithoutWaitingOrTracing) {
     com2->writesPend = true;
     ASSERT_EQ(WriteSlotString(0, "ABC"), 0);
