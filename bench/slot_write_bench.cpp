@@ -1,6 +1,7 @@
 // WriteSlotString of 64-character lines to a pseudo-terminal whose peer reads as
 // fast as it can (a thread of its own), beside a raw write loop of the same lines
-// on another pseudo-terminal. The port sends character by character, and a
+// on another pseudo-terminal, and beside a raw loop that writes the lines a
+// character at a time. The port sends character by character, and a
 // character the terminal cannot take at once is held as a pending write, so the
 // counter buffer_full (results of -9) must stay 0: the peer keeps the queue from
 // ever filling.
@@ -122,8 +123,27 @@ void RawWriteLines(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kLineLength));
 }
 
+// The same lines written a character at a time, as WriteSlotString hands them over.
+void RawWriteLineCharacters(benchmark::State& state) {
+    DrainedTerminal terminal(true);
+    std::size_t number = 0, sent = 0;
+    for (auto _ : state) {
+        const std::string line = Line(number++);
+        for (char c : line) {
+            if (write(terminal.slave, &c, 1) != 1) {
+                state.SkipWithError("character refused");
+                break;
+            }
+        }
+        sent += kLineLength;
+    }
+    for (int i = 0; i < 20000 && terminal.received.load() < sent; ++i) usleep(100);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kLineLength));
+}
+
 BENCHMARK(SlotWriteLines);
 BENCHMARK(RawWriteLines);
+BENCHMARK(RawWriteLineCharacters);
 
 }  // namespace
 
