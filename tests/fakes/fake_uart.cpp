@@ -2,9 +2,8 @@
 
 #include "platform/system.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -237,8 +236,8 @@ Bool FakeGetOverlappedResult(Handle h, platform::Overlapped* o, std::uint32_t* t
         while (!d->inFlight.empty()) {
             const FakeComDevice::InFlight t = d->inFlight.front();
             if (t.write && d->writesNeverComplete) {
-                ADD_FAILURE() << "GetOverlappedResult waited for a write the device never completes: "
-                                 "this hangs on Windows";
+                current->reportFailure(
+                    "GetOverlappedResult waited for a write the device never completes: this hangs on Windows");
                 return Fail(platform::kErrorIoIncomplete);
             }
             d->inFlight.pop_front();
@@ -252,8 +251,8 @@ Bool FakeGetOverlappedResult(Handle h, platform::Overlapped* o, std::uint32_t* t
         }
     } else if (current->unstarted.count(o) != 0 && o->Internal == platform::kStatusPending) {
         if (wait) {
-            ADD_FAILURE() << "GetOverlappedResult waited on a record the system never started: "
-                             "this hangs on Windows";
+            current->reportFailure(
+                "GetOverlappedResult waited on a record the system never started: this hangs on Windows");
         }
         return Fail(platform::kErrorIoIncomplete);
     }
@@ -363,6 +362,11 @@ constexpr platform::SerialOps kFakeOps{
     FakeCreateEventA,   FakeCancelIo};
 
 }  // namespace
+
+void FakeUart::AbortOnFailure(const char* what) {
+    std::fprintf(stderr, "simulated UART: %s\n", what);
+    std::abort();
+}
 
 FakeUart::FakeUart() : ops_(kFakeOps) { current = this; }
 

@@ -7,7 +7,8 @@
 // bytes only when it completes (the line drains it, or a caller waits for it);
 // CancelIo and a transmit abort complete it with "operation aborted". A wait on a
 // record the device never started (its ReadFile or WriteFile failed outright)
-// would block forever on Windows: here it fails the running test instead.
+// would block forever on Windows: here it is reported through reportFailure
+// (which a test points at its own failure report) instead.
 #pragma once
 
 #include "platform/serial.h"
@@ -108,6 +109,9 @@ public:
     // Records whose ReadFile or WriteFile failed outright: the system never started them.
     std::set<const platform::Overlapped*> unstarted;
     std::set<platform::Handle> events;  // events made by CreateEventA and not yet closed
+    // Called for a wait that would never end; by default prints and aborts.
+    void (*reportFailure)(const char* what) = AbortOnFailure;
+    static void AbortOnFailure(const char* what);
 
 private:
     std::map<int, std::unique_ptr<FakeComDevice>> devices_;

@@ -45,7 +45,9 @@ bool IsLivePort(const Port* port);
 
 class SerialTest : public ::testing::Test {
 protected:
+    static void FailTheTest(const char* what) { ADD_FAILURE() << what; }
     void SetUp() override {
+        uart.reportFailure = FailTheTest;
         ASSERT_EQ(LivePorts(), nullptr) << "an earlier test left ports open";
         DumpLines().clear();
     }
