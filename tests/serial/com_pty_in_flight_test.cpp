@@ -81,6 +81,8 @@ void HeldWritesOnATerminal(Port* port, int comNumber, Peer& peer) {
     ASSERT_TRUE(FillUntilHeld(port, expected, number)) << "the terminal never filled";
     platform::System().Sleep(50);
     ASSERT_GT(port->ops.TxCount(port), 0) << "writes stay held while the peer does not read";
+    EXPECT_GT(static_cast<ComDriverData*>(port->driverData)->heldWriteCount, 0u)
+        << "the system left writes pending";
 
     // Several kilobytes more while writes are held: all of it is taken.
     for (int i = 0; i < kSeveralKilobytesLines; ++i) {
