@@ -86,6 +86,7 @@ constexpr std::uint32_t kOpenExisting = 3;
 constexpr std::uint32_t kFileFlagOverlapped = 0x40000000u;
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr std::uintptr_t kStatusPending = 0x103;
+constexpr std::uintptr_t kStatusCancelled = 0xC0000120;  // a transfer ended by CancelIo or a purge
 
 // DCB values.
 constexpr std::uint8_t kNoParity = 0, kOddParity = 1, kEvenParity = 2, kMarkParity = 3, kSpaceParity = 4;
@@ -137,6 +138,11 @@ struct SerialOps {
                           std::uint32_t* available, std::uint32_t* leftThisMessage);
     Bool (*CloseHandle)(Handle device);
     std::uint32_t (*GetLastError)();
+    // A manual-reset event for an overlapped record (CreateEventA); closed with CloseHandle.
+    Handle (*CreateEventA)(void* security, Bool manualReset, Bool initialState, const char* name);
+    // Ends every transfer this thread started on the device; each completes with
+    // kErrorOperationAborted.
+    Bool (*CancelIo)(Handle device);
 };
 
 // The table in use.

@@ -1,7 +1,9 @@
 // The COM driver's life cycle: creation, opening, line settings and closing.
 #include "serial/com_driver.h"
 
+#include "platform/debug_trace.h"
 #include "platform/system.h"
+#include "serial/com_write_records.h"
 
 #include <cstdio>
 
@@ -94,6 +96,9 @@ std::int32_t OpenComDevice(Port* port, std::int32_t comIndex) {
         return port->status;
     }
     data->deviceHandle = handle;
+    // Read waits for its own record; the device handle cannot tell which of
+    // several transfers in flight completed, so the record carries its own event.
+    data->overlapped.hEvent = serial.CreateEventA(nullptr, 1, 0, nullptr);
 
     // None of these results is examined: SetLine writes the control block and
     // reports what the device refuses.
@@ -162,18 +167,16 @@ std::int32_t ComClose(Port* port) {
     ComDriverData* data = Data(port);
     const platform::SerialOps& serial = Serial();
     platform::Handle handle = data->deviceHandle;
-    if (data->writePending) {
-        // The system still holds the overlapped record: abort the write and let
-        // it complete before the record is freed with the driver data.
-        std::uint32_t ignored = 0;
-        serial.PurgeComm(handle, platform::kPurgeTxAbort | platform::kPurgeTxClear);
-        serial.GetOverlappedResult(handle, &data->overlapped, &ignored, 1);
-        data->writePending = false;
+    const std::uint32_t leftHeld = SettleWritesAtClose(data);
+    if (leftHeld != 0) {
+        platform::Trace("COM%d: %u writes still held by the system at close; their records stay allocated\n",
+                        static_cast<int>(static_cast<std::int64_t>(port->comIndex) + 1), leftHeld);
     }
     serial.EscapeCommFunction(handle, platform::kClrDtr);
     serial.EscapeCommFunction(handle, platform::kClrRts);
     const bool closed = serial.CloseHandle(handle) != 0;
     const std::int32_t result = closed ? kStatusOk : MapSystemError();
+    if (data->overlapped.hEvent != nullptr) serial.CloseHandle(data->overlapped.hEvent);
     FreeBlock(data);
     ReleasePort(port);
     return result;

@@ -11,6 +11,17 @@ namespace kestar::serial {
 
 constexpr std::int32_t kComDriverTag = 15;
 
+// A write the system has not completed owns its overlapped record and a copy of
+// its bytes: the system reads the bytes and writes the record until it completes
+// the write, long after Write has returned. capacity bytes follow the record.
+struct WriteRecord {
+    platform::Overlapped overlapped;
+    WriteRecord* next;
+    std::uint32_t length;    // bytes handed to the system
+    std::uint32_t capacity;  // bytes the copy can hold
+    unsigned char* bytes() { return reinterpret_cast<unsigned char*>(this + 1); }
+};
+
 // The driver's per-port record, reached through Port::driverData.
 struct ComDriverData {
     std::uint32_t rxBufferSize;
@@ -21,8 +32,13 @@ struct ComDriverData {
     std::uint32_t uartWord;    // never set by this driver
     platform::Handle deviceHandle;
     platform::CommTimeouts savedTimeouts;
-    platform::Overlapped overlapped;  // the one record of every Read and Write
-    bool writePending;  // the system still holds overlapped for a write
+    platform::Overlapped overlapped;  // the record of every Read, with its own event; no write shares it
+    WriteRecord* heldWrites;          // writes the system still holds, oldest first
+    WriteRecord* lastHeldWrite;
+    std::uint32_t heldWriteCount;
+    std::uint32_t heldWriteBytes;     // bytes of the held writes
+    WriteRecord* spareWrites;         // completed records kept for the next writes
+    std::uint32_t spareWriteCount;
 };
 
 // A port for the zero-based COM index, never null: working (status 0), or with

@@ -1,8 +1,10 @@
 // The COM driver's operations on an open port: transfer, line control, status
 // and the dump. Every ClearCommError adds its error word to lineErrors.
 #include "serial/com_driver.h"
+#include "serial/com_write_records.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace kestar::serial {
 namespace {
@@ -19,27 +21,17 @@ ComDriverData* Data(Port* port) { return static_cast<ComDriverData*>(port->drive
 int Bit(std::uint32_t word, std::uint32_t bit) { return (word & bit) != 0 ? 1 : 0; }
 
 // One ClearCommError; the COMSTAT starts zero-filled because some systems leave
-// members untouched. False when the system could not be asked.
+// members untouched. False when the system could not be asked. The bytes of the
+// writes still in flight are waiting to be sent even where the system leaves
+// them out of its own count.
 bool QueryQueues(ComDriverData* data, ComStat& stat) {
+    ReclaimCompletedWrites(data, false);
     stat = ComStat{};
     std::uint32_t errors = 0;
     const bool ok = Serial().ClearCommError(data->deviceHandle, &errors, &stat) != 0;
     data->lineErrors |= errors;
+    if (stat.cbOutQue < data->heldWriteBytes) stat.cbOutQue = data->heldWriteBytes;
     return ok;
-}
-
-// The overlapped record may be used again once no write holds it. A write still
-// in progress is not waited for.
-bool OverlappedFree(ComDriverData* data) {
-    if (!data->writePending) return true;
-    std::uint32_t ignored = 0;
-    const platform::SerialOps& serial = Serial();
-    if (!serial.GetOverlappedResult(data->deviceHandle, &data->overlapped, &ignored, 0) &&
-        serial.GetLastError() == platform::kErrorIoIncomplete) {
-        return false;
-    }
-    data->writePending = false;
-    return true;
 }
 
 std::int32_t Refused(Port* port) {
@@ -52,44 +44,64 @@ std::int32_t WriteState(Port* port) {
     return Serial().SetCommState(data->deviceHandle, &data->dcb) ? kStatusOk : Refused(port);
 }
 
+// Reads never wait for writes: they have a record of their own. A read asks only
+// for what is queued, which the open-time time-outs make the system complete at
+// once; it is waited for only when the system started it.
 std::int32_t Read(Port* port, void* destination, std::uint32_t length) {
     ComDriverData* data = Data(port);
     port->transferCount = 0;
     if (destination == nullptr && length > 0) return kBufferEmpty;
-    if (!OverlappedFree(data)) return kBufferEmpty;
     ComStat stat;
     QueryQueues(data, stat);
     if (stat.cbInQue == 0) return kBufferEmpty;
     const std::uint32_t wanted = stat.cbInQue < length ? stat.cbInQue : length;
     const platform::SerialOps& serial = Serial();
+    platform::Overlapped& record = data->overlapped;
+    const platform::Handle event = record.hEvent;
+    std::memset(&record, 0, sizeof record);
+    record.hEvent = event;
     std::uint32_t got = 0;
-    const bool ok = serial.ReadFile(data->deviceHandle, destination, wanted, &got, &data->overlapped) != 0;
-    port->transferCount = got;
-    if (!ok && serial.GetLastError() != platform::kErrorIoPending) QueryQueues(data, stat);
-    if (port->transferCount >= length) return kStatusOk;
-    // Short or still pending: the bytes asked for were queued, so completion is at hand.
-    if (!serial.GetOverlappedResult(data->deviceHandle, &data->overlapped, &got, 1)) return kBufferEmpty;
+    if (serial.ReadFile(data->deviceHandle, destination, wanted, &got, &record)) {
+        port->transferCount = got;  // a short read is a success; the count says how much arrived
+        return kStatusOk;
+    }
+    if (serial.GetLastError() != platform::kErrorIoPending) {
+        // Failed outright: the system never started the record, so nothing will
+        // complete it and there is nothing to wait for.
+        QueryQueues(data, stat);
+        return kBufferEmpty;
+    }
+    if (!serial.GetOverlappedResult(data->deviceHandle, &record, &got, 1)) return kBufferEmpty;
     port->transferCount = got;
     return kStatusOk;
 }
 
+// A write the system leaves pending counts as sent: its record and its copy of
+// the bytes stay with the system until it completes, so the caller's buffer may
+// go away at once and the next write never waits for this one.
 std::int32_t Write(Port* port, const void* source, std::uint32_t length) {
     ComDriverData* data = Data(port);
     port->transferCount = 0;
-    if ((source != nullptr || length == 0) && OverlappedFree(data)) {
+    if (source != nullptr && length > 0) {
         ComStat stat;
         QueryQueues(data, stat);
-        const std::uint32_t room = data->txBufferSize - stat.cbOutQue;
+        const std::uint32_t room = stat.cbOutQue < data->txBufferSize ? data->txBufferSize - stat.cbOutQue : 0;
         const std::uint32_t wanted = length < room ? length : room;
-        const platform::SerialOps& serial = Serial();
-        std::uint32_t sent = 0;
-        const bool ok = serial.WriteFile(data->deviceHandle, source, wanted, &sent, &data->overlapped) != 0;
-        port->transferCount = sent;
-        if (!ok) {
-            if (serial.GetLastError() == platform::kErrorIoPending) {
+        WriteRecord* record = wanted > 0 ? TakeWriteRecord(data, wanted) : nullptr;
+        if (record != nullptr) {
+            std::memcpy(record->bytes(), source, wanted);
+            record->length = wanted;
+            const platform::SerialOps& serial = Serial();
+            std::uint32_t sent = 0;
+            if (serial.WriteFile(data->deviceHandle, record->bytes(), wanted, &sent, &record->overlapped)) {
+                port->transferCount = sent;
+                ReturnWriteRecord(data, record);
+            } else if (serial.GetLastError() == platform::kErrorIoPending) {
                 port->transferCount = wanted;
-                data->writePending = true;
+                HoldWrite(data, record);
             } else {
+                port->transferCount = sent;
+                ReturnWriteRecord(data, record);  // never started: the system does not hold it
                 QueryQueues(data, stat);
             }
         }

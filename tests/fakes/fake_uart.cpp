@@ -3,6 +3,7 @@
 #include "platform/system.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -121,7 +122,7 @@ Bool FakeClearCommError(Handle h, std::uint32_t* errors, platform::ComStat* stat
     d->pendingErrors = 0;
     if (stat) {
         stat->cbInQue = static_cast<std::uint32_t>(d->received.size());
-        stat->cbOutQue = d->txWaiting;
+        stat->cbOutQue = d->txWaiting + d->HeldWriteBytes();
     }
     return 1;
 }
@@ -136,22 +137,69 @@ std::uint32_t TakeReceived(FakeComDevice* d, void* buffer, std::uint32_t length)
     return n;
 }
 
+void Finish(FakeComDevice* d, const FakeComDevice::InFlight& t) {
+    std::uint32_t n = t.length;
+    if (t.write) {
+        const auto* bytes = static_cast<const std::uint8_t*>(t.source);
+        d->written.insert(d->written.end(), bytes, bytes + n);
+    } else {
+        n = TakeReceived(d, t.destination, t.length);
+    }
+    t.record->Internal = 0;
+    t.record->InternalHigh = n;
+}
+
+void Cancel(const FakeComDevice::InFlight& t) {
+    t.record->Internal = platform::kStatusCancelled;
+    t.record->InternalHigh = 0;
+}
+
+// Ends the transfers in flight that match; a device that never completes its
+// writes keeps them.
+template <typename Match>
+void CancelWhere(FakeComDevice* d, Match match) {
+    std::deque<FakeComDevice::InFlight> kept;
+    for (const FakeComDevice::InFlight& t : d->inFlight) {
+        if (match(t) && !(t.write && d->writesNeverComplete)) {
+            Cancel(t);
+        } else {
+            kept.push_back(t);
+        }
+    }
+    d->inFlight.swap(kept);
+}
+
+// kernel32 marks the record pending before it asks the device; when the device
+// refuses at once, the record stays so and nothing ever completes it.
+Bool FailUnstarted(platform::Overlapped* o, std::uint32_t error) {
+    if (o != nullptr) {
+        o->Internal = platform::kStatusPending;
+        current->unstarted.insert(o);
+    }
+    return Fail(error);
+}
+
+Bool StartPending(FakeComDevice* d, const FakeComDevice::InFlight& t) {
+    t.record->Internal = platform::kStatusPending;
+    t.record->InternalHigh = 0;
+    d->inFlight.push_back(t);
+    return Fail(platform::kErrorIoPending);
+}
+
 Bool FakeReadFile(Handle h, void* buffer, std::uint32_t length, std::uint32_t* read, platform::Overlapped* o) {
     FakeComDevice* d = Live(h, "ReadFile");
     if (read) *read = 0;
     if (!d) return 0;
-    if (o == d->heldRecord) ++d->recordReusedWhileHeld;
+    if (d->Holds(o)) ++d->recordReusedWhileHeld;
     if (d->readFailsWith != 0) {
         d->pendingErrors |= d->readFailsWith;
-        return Fail(platform::kErrorGenFailure);
+        return FailUnstarted(o, platform::kErrorGenFailure);
     }
+    current->unstarted.erase(o);
+    if (d->readsPend) return StartPending(d, {o, nullptr, buffer, length, false});
     const std::uint32_t n = TakeReceived(d, buffer, length);
     o->Internal = 0;
     o->InternalHigh = n;
-    if (d->readsPend) {
-        o->Internal = platform::kStatusPending;  // completed by GetOverlappedResult
-        return Fail(platform::kErrorIoPending);
-    }
     if (read) *read = n;
     return 1;
 }
@@ -161,20 +209,17 @@ Bool FakeWriteFile(Handle h, const void* buffer, std::uint32_t length, std::uint
     FakeComDevice* d = Live(h, "WriteFile");
     if (written) *written = 0;
     if (!d) return 0;
-    if (o == d->heldRecord) ++d->recordReusedWhileHeld;
+    if (d->Holds(o)) ++d->recordReusedWhileHeld;
     if (d->writeFailsWith != 0) {
         d->pendingErrors |= d->writeFailsWith;
-        return Fail(platform::kErrorGenFailure);
+        return FailUnstarted(o, platform::kErrorGenFailure);
     }
+    current->unstarted.erase(o);
     const std::uint32_t n = std::min(length, d->acceptLimit);
+    // A write behind writes still on the line waits its turn as well.
+    if (d->writesPend || d->HeldWrites() > 0) return StartPending(d, {o, buffer, nullptr, n, true});
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     d->written.insert(d->written.end(), bytes, bytes + n);
-    if (d->writesPend) {
-        o->Internal = platform::kStatusPending;
-        d->heldRecord = o;
-        d->heldBytes = n;
-        return Fail(platform::kErrorIoPending);
-    }
     o->Internal = 0;
     o->InternalHigh = n;
     if (written) *written = n;
@@ -184,13 +229,36 @@ Bool FakeWriteFile(Handle h, const void* buffer, std::uint32_t length, std::uint
 Bool FakeGetOverlappedResult(Handle h, platform::Overlapped* o, std::uint32_t* transferred, Bool wait) {
     FakeComDevice* d = Live(h, "GetOverlappedResult");
     if (!d) return 0;
-    if (o == d->heldRecord) {
+    if (transferred) *transferred = 0;
+    if (d->Holds(o)) {
         if (!wait) return Fail(platform::kErrorIoIncomplete);
-        current->CompletePendingWrite(0);  // a waiting caller gets the completion
+        // A waiting caller gets the completion, and with it every transfer before it.
+        while (!d->inFlight.empty()) {
+            const FakeComDevice::InFlight t = d->inFlight.front();
+            if (t.write && d->writesNeverComplete) {
+                current->reportFailure(
+                    "GetOverlappedResult waited for a write the device never completes: this hangs on Windows");
+                return Fail(platform::kErrorIoIncomplete);
+            }
+            d->inFlight.pop_front();
+            if (!t.write && d->readCompletionFails) {
+                t.record->Internal = platform::kErrorGenFailure;
+                t.record->InternalHigh = 0;
+            } else {
+                Finish(d, t);
+            }
+            if (t.record == o) break;
+        }
+    } else if (current->unstarted.count(o) != 0 && o->Internal == platform::kStatusPending) {
+        if (wait) {
+            current->reportFailure(
+                "GetOverlappedResult waited on a record the system never started: this hangs on Windows");
+        }
+        return Fail(platform::kErrorIoIncomplete);
     }
-    if (d->readCompletionFails) return Fail(platform::kErrorGenFailure);
-    o->Internal = 0;
     if (transferred) *transferred = static_cast<std::uint32_t>(o->InternalHigh);
+    if (o->Internal == platform::kStatusCancelled) return Fail(platform::kErrorOperationAborted);
+    if (o->Internal != 0) return Fail(platform::kErrorGenFailure);
     return 1;
 }
 
@@ -201,11 +269,8 @@ Bool FakePurgeComm(Handle h, std::uint32_t flags) {
     if (d->purgeFails) return Fail(platform::kErrorInvalidParameter);
     if (flags & platform::kPurgeTxClear) d->txWaiting = 0;
     if (flags & platform::kPurgeRxClear) d->received.clear();
-    if ((flags & platform::kPurgeTxAbort) && d->heldRecord) {
-        d->heldRecord->Internal = platform::kErrorOperationAborted;
-        d->heldRecord->InternalHigh = 0;
-        d->heldRecord = nullptr;
-    }
+    if (flags & platform::kPurgeTxAbort) CancelWhere(d, [](const FakeComDevice::InFlight& t) { return t.write; });
+    if (flags & platform::kPurgeRxAbort) CancelWhere(d, [](const FakeComDevice::InFlight& t) { return !t.write; });
     return 1;
 }
 
@@ -258,29 +323,57 @@ Bool FakePeekNamedPipe(Handle h, void* buffer, std::uint32_t size, std::uint32_t
 
 Bool FakeCloseHandle(Handle h) {
     if (h == nullptr || h == platform::InvalidHandleValue()) return Fail(platform::kErrorInvalidHandle);
+    if (current->events.erase(h) != 0) {
+        delete static_cast<char*>(h);
+        return 1;
+    }
     auto* d = static_cast<FakeComDevice*>(h);
     d->calls.push_back("CloseHandle");
     if (!d->open) return Fail(platform::kErrorInvalidHandle);
     d->open = false;
     --current->openHandles;
+    CancelWhere(d, [](const FakeComDevice::InFlight&) { return true; });  // closing ends what is in flight
     if (d->closeFails) return Fail(platform::kErrorInvalidHandle);
     return 1;
 }
 
 std::uint32_t FakeGetLastError() { return current->lastError; }
 
+Handle FakeCreateEventA(void*, Bool, Bool, const char*) {
+    Handle event = new char(0);
+    current->events.insert(event);
+    return event;
+}
+
+Bool FakeCancelIo(Handle h) {
+    FakeComDevice* d = Live(h, "CancelIo");
+    if (!d) return 0;
+    ++d->cancelIoCalls;
+    CancelWhere(d, [](const FakeComDevice::InFlight&) { return true; });
+    return 1;
+}
+
 constexpr platform::SerialOps kFakeOps{
     FakeCreateFileA,    FakeSetupComm,          FakeGetCommState,   FakeSetCommState,
     FakeGetCommTimeouts, FakeSetCommTimeouts,   FakeGetCommMask,    FakeSetCommMask,
     FakeClearCommError, FakeReadFile,           FakeWriteFile,      FakeGetOverlappedResult,
     FakePurgeComm,      FakeEscapeCommFunction, FakeSetCommBreak,   FakeClearCommBreak,
-    FakeGetCommModemStatus, FakePeekNamedPipe,  FakeCloseHandle,    FakeGetLastError};
+    FakeGetCommModemStatus, FakePeekNamedPipe,  FakeCloseHandle,    FakeGetLastError,
+    FakeCreateEventA,   FakeCancelIo};
 
 }  // namespace
 
+void FakeUart::AbortOnFailure(const char* what) {
+    std::fprintf(stderr, "simulated UART: %s\n", what);
+    std::abort();
+}
+
 FakeUart::FakeUart() : ops_(kFakeOps) { current = this; }
 
-FakeUart::~FakeUart() { current = nullptr; }
+FakeUart::~FakeUart() {
+    for (Handle event : events) delete static_cast<char*>(event);
+    current = nullptr;
+}
 
 FakeUart* FakeUart::Current() { return current; }
 
@@ -314,13 +407,48 @@ FakeComDevice* FakeUart::Find(int comNumber) {
 
 void FakeUart::Remove(int comNumber) { devices_.erase(comNumber); }
 
-void FakeUart::CompletePendingWrite(int comNumber) {
+void FakeUart::DrainLine(int comNumber, std::size_t count) {
     for (auto& [number, device] : devices_) {
-        if (!device || !device->heldRecord || (comNumber != 0 && number != comNumber)) continue;
-        device->heldRecord->Internal = 0;
-        device->heldRecord->InternalHigh = device->heldBytes;
-        device->heldRecord = nullptr;
+        if (!device || (comNumber != 0 && number != comNumber)) continue;
+        std::size_t done = 0;
+        while (done < count && !device->inFlight.empty() && device->inFlight.front().write &&
+               !device->writesNeverComplete) {
+            const FakeComDevice::InFlight t = device->inFlight.front();
+            device->inFlight.pop_front();
+            Finish(device.get(), t);
+            ++done;
+        }
     }
+}
+
+platform::Overlapped* FakeUart::ForceCompleteOldestWrite(int comNumber) {
+    FakeComDevice* device = Find(comNumber);
+    if (device == nullptr) return nullptr;
+    for (auto t = device->inFlight.begin(); t != device->inFlight.end(); ++t) {
+        if (!t->write) continue;
+        const FakeComDevice::InFlight write = *t;
+        device->inFlight.erase(t);
+        Finish(device, write);
+        return write.record;
+    }
+    return nullptr;
+}
+
+std::size_t FakeComDevice::HeldWrites() const {
+    return static_cast<std::size_t>(std::count_if(inFlight.begin(), inFlight.end(),
+                                                  [](const InFlight& t) { return t.write; }));
+}
+
+std::uint32_t FakeComDevice::HeldWriteBytes() const {
+    std::uint32_t bytes = 0;
+    for (const InFlight& t : inFlight) {
+        if (t.write) bytes += t.length;
+    }
+    return bytes;
+}
+
+bool FakeComDevice::Holds(const platform::Overlapped* record) const {
+    return std::any_of(inFlight.begin(), inFlight.end(), [record](const InFlight& t) { return t.record == record; });
 }
 
 }  // namespace kestar::testing

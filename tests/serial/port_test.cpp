@@ -13,10 +13,11 @@ namespace kestar::serial::testing {
 int HeapCounter::allocations = 0;
 int HeapCounter::frees = 0;
 int HeapCounter::failAllocation = 0;
+int HeapCounter::failFrom = 0;
 
 void* HeapCounter::Calloc(std::size_t count, std::size_t size) {
     ++allocations;
-    if (allocations == failAllocation) return nullptr;
+    if (allocations == failAllocation || (failFrom != 0 && allocations >= failFrom)) return nullptr;
     return std::calloc(count, size);
 }
 

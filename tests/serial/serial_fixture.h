@@ -22,9 +22,10 @@ struct HeapCounter {
     static int allocations;
     static int frees;
     static int failAllocation;  // 1-based number of the allocation to refuse; 0 none
+    static int failFrom;        // 1-based number of the first of all allocations to refuse; 0 none
     static void* Calloc(std::size_t count, std::size_t size);
     static void Free(void* block);
-    static void Reset() { allocations = frees = failAllocation = 0; }
+    static void Reset() { allocations = frees = failAllocation = failFrom = 0; }
 };
 
 class ScopedHeapCounter {
@@ -44,7 +45,9 @@ bool IsLivePort(const Port* port);
 
 class SerialTest : public ::testing::Test {
 protected:
+    static void FailTheTest(const char* what) { ADD_FAILURE() << what; }
     void SetUp() override {
+        uart.reportFailure = FailTheTest;
         ASSERT_EQ(LivePorts(), nullptr) << "an earlier test left ports open";
         DumpLines().clear();
     }

@@ -5,7 +5,12 @@
 // "\\.\COMn" opens the device that $KESTAR_DEVICES/comn links to (the convention
 // of Wine's dosdevices folder), else /dev/ttyS<n-1>. The device is held with flock
 // and TIOCEXCL so that a second open, from this or another process, is refused.
-// Transfers complete at once, so an overlapped record is never left pending here.
+//
+// Reads complete at once. A write the terminal cannot take whole at once (its
+// buffer is full, the peer reads slowly) is left pending as on Windows: its record
+// is marked pending, the caller's buffer address is kept, and the rest of its
+// bytes are handed to the terminal by later calls on the device, in order; the
+// caller is never blocked, except by a GetOverlappedResult that waits.
 #include "platform/serial.h"
 
 #include <cerrno>
@@ -13,7 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fcntl.h>
+#include <new>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -25,6 +32,23 @@ namespace kestar::platform {
 namespace {
 
 constexpr std::uint32_t kDeviceMagic = 0x4B434F4Du;  // "KCOM"
+constexpr std::uint32_t kEventMagic = 0x4B45564Eu;   // "KEVN"
+constexpr std::uintptr_t kStatusWriteFailed = 0xC0000185;  // STATUS_IO_DEVICE_ERROR
+
+// A write the terminal has not taken whole yet.
+struct PendingWrite {
+    Overlapped* record;
+    const unsigned char* bytes;  // the caller's buffer, read as the terminal takes it
+    std::uint32_t length;
+    std::uint32_t handed;        // bytes the terminal has taken
+};
+
+// The event of an overlapped record. Transfers here complete inside the calls on
+// the device, so nothing ever waits on it; it is kept for the record's sake.
+struct PosixEvent {
+    std::uint32_t magic;
+    bool signaled;
+};
 
 struct PosixDevice {
     std::uint32_t magic;
@@ -34,6 +58,7 @@ struct PosixDevice {
     std::uint32_t eventMask;
     bool haveLookahead;  // one byte taken from the device by PeekNamedPipe
     unsigned char lookahead;
+    std::deque<PendingWrite>* pendingWrites;  // oldest first
 };
 
 thread_local std::uint32_t lastError = 0;
@@ -78,6 +103,64 @@ PosixDevice* Device(Handle handle) {
         return nullptr;
     }
     return device;
+}
+
+void Complete(Overlapped* overlapped, std::uint32_t count) {
+    if (overlapped == nullptr) return;
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = count;
+}
+
+void CompleteWith(Overlapped* overlapped, std::uintptr_t status, std::uint32_t count) {
+    overlapped->Internal = status;
+    overlapped->InternalHigh = count;
+}
+
+// Hands the pending writes to the terminal, oldest first, as far as it takes them
+// without blocking. A write the terminal refuses (the peer hung up) completes
+// with a device error.
+void HandPendingWrites(PosixDevice* device) {
+    std::deque<PendingWrite>& queue = *device->pendingWrites;
+    while (!queue.empty()) {
+        PendingWrite& write = queue.front();
+        while (write.handed < write.length) {
+            const ssize_t n = ::write(device->fd, write.bytes + write.handed, write.length - write.handed);
+            if (n > 0) {
+                write.handed += static_cast<std::uint32_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && errno == EAGAIN) {
+                return;
+            } else {
+                break;
+            }
+        }
+        if (write.handed == write.length) {
+            CompleteWith(write.record, 0, write.length);
+        } else {
+            CompleteWith(write.record, kStatusWriteFailed, write.handed);
+        }
+        queue.pop_front();
+    }
+}
+
+// Ends every pending write unfinished, as CancelIo and a transmit abort do.
+void CancelPendingWrites(PosixDevice* device) {
+    for (PendingWrite& write : *device->pendingWrites) CompleteWith(write.record, kStatusCancelled, write.handed);
+    device->pendingWrites->clear();
+}
+
+const PendingWrite* FindPendingWrite(PosixDevice* device, const Overlapped* record) {
+    for (const PendingWrite& write : *device->pendingWrites) {
+        if (write.record == record) return &write;
+    }
+    return nullptr;
+}
+
+std::uint32_t PendingBytes(PosixDevice* device) {
+    std::uint32_t bytes = 0;
+    for (const PendingWrite& write : *device->pendingWrites) bytes += write.length - write.handed;
+    return bytes;
 }
 
 // "\\.\COMn" or "COMn", n from 1 to 255; 0 when the name is no COM device name.
@@ -159,6 +242,13 @@ Handle PosixCreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, s
         return InvalidHandleValue();
     }
     auto* device = static_cast<PosixDevice*>(std::calloc(1, sizeof(PosixDevice)));
+    if (device != nullptr) {
+        device->pendingWrites = new (std::nothrow) std::deque<PendingWrite>();
+        if (device->pendingWrites == nullptr) {
+            std::free(device);
+            device = nullptr;
+        }
+    }
     if (device == nullptr) {
         ioctl(fd, TIOCNXCL, 0);
         close(fd);
@@ -289,13 +379,15 @@ Bool PosixSetCommMask(Handle handle, std::uint32_t mask) {
 Bool PosixClearCommError(Handle handle, std::uint32_t* errors, ComStat* stat) {
     PosixDevice* device = Device(handle);
     if (device == nullptr) return 0;
+    HandPendingWrites(device);
     int in = 0, out = 0;
     if (ioctl(device->fd, TIOCINQ, &in) != 0 || ioctl(device->fd, TIOCOUTQ, &out) != 0) return FailErrno();
     if (errors != nullptr) *errors = 0;
     if (stat != nullptr) {
         std::memset(stat, 0, sizeof *stat);
         stat->cbInQue = static_cast<std::uint32_t>(in) + (device->haveLookahead ? 1u : 0u);
-        stat->cbOutQue = static_cast<std::uint32_t>(out);
+        // As on Windows, the bytes of pending writes are part of the transmit queue.
+        stat->cbOutQue = static_cast<std::uint32_t>(out) + PendingBytes(device);
     }
     return 1;
 }
@@ -306,16 +398,11 @@ std::uint32_t NowMs() {
     return static_cast<std::uint32_t>(now.tv_sec * 1000u + now.tv_nsec / 1000000);
 }
 
-void Complete(Overlapped* overlapped, std::uint32_t count) {
-    if (overlapped == nullptr) return;
-    overlapped->Internal = 0;
-    overlapped->InternalHigh = count;
-}
-
 Bool PosixReadFile(Handle handle, void* buffer, std::uint32_t length, std::uint32_t* read, Overlapped* overlapped) {
     PosixDevice* device = Device(handle);
     if (read != nullptr) *read = 0;
     if (device == nullptr) return 0;
+    HandPendingWrites(device);
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::uint32_t got = 0;
     if (length > 0 && device->haveLookahead) {
@@ -355,9 +442,11 @@ Bool PosixWriteFile(Handle handle, const void* buffer, std::uint32_t length, std
     PosixDevice* device = Device(handle);
     if (written != nullptr) *written = 0;
     if (device == nullptr) return 0;
+    HandPendingWrites(device);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     std::uint32_t sent = 0;
-    while (sent < length) {
+    // Behind writes still pending, this one waits its turn.
+    while (device->pendingWrites->empty() && sent < length) {
         const ssize_t n = ::write(device->fd, bytes + sent, length - sent);
         if (n > 0) {
             sent += static_cast<std::uint32_t>(n);
@@ -369,23 +458,42 @@ Bool PosixWriteFile(Handle handle, const void* buffer, std::uint32_t length, std
             Complete(overlapped, sent);
             return FailErrno();
         }
-        break;  // the kernel's queue is full: the caller learns it from the count
+        break;  // the terminal takes no more now
+    }
+    if (sent < length && overlapped != nullptr) {
+        CompleteWith(overlapped, kStatusPending, 0);
+        device->pendingWrites->push_back(PendingWrite{overlapped, bytes, length, sent});
+        return Fail(kErrorIoPending);
     }
     if (written != nullptr) *written = sent;
     Complete(overlapped, sent);
     return 1;
 }
 
-Bool PosixGetOverlappedResult(Handle handle, Overlapped* overlapped, std::uint32_t* transferred, Bool) {
-    if (Device(handle) == nullptr) return 0;
+Bool PosixGetOverlappedResult(Handle handle, Overlapped* overlapped, std::uint32_t* transferred, Bool wait) {
+    PosixDevice* device = Device(handle);
+    if (device == nullptr) return 0;
     if (overlapped == nullptr) return Fail(kErrorInvalidParameter);
+    HandPendingWrites(device);
+    while (wait && FindPendingWrite(device, overlapped) != nullptr) {
+        pollfd ready{device->fd, POLLOUT, 0};
+        poll(&ready, 1, 100);
+        HandPendingWrites(device);
+    }
+    if (const PendingWrite* write = FindPendingWrite(device, overlapped)) {
+        if (transferred != nullptr) *transferred = write->handed;
+        return Fail(kErrorIoIncomplete);
+    }
     if (transferred != nullptr) *transferred = static_cast<std::uint32_t>(overlapped->InternalHigh);
+    if (overlapped->Internal == kStatusCancelled) return Fail(kErrorOperationAborted);
+    if (overlapped->Internal == kStatusWriteFailed) return Fail(kErrorDeviceNotConnected);
     return 1;
 }
 
 Bool PosixPurgeComm(Handle handle, std::uint32_t flags) {
     PosixDevice* device = Device(handle);
     if (device == nullptr) return 0;
+    if (flags & kPurgeTxAbort) CancelPendingWrites(device);
     if ((flags & (kPurgeTxAbort | kPurgeTxClear)) && tcflush(device->fd, TCOFLUSH) != 0) return FailErrno();
     if (flags & (kPurgeRxAbort | kPurgeRxClear)) {
         device->haveLookahead = false;
@@ -464,14 +572,40 @@ Bool PosixPeekNamedPipe(Handle handle, void* buffer, std::uint32_t size, std::ui
 }
 
 Bool PosixCloseHandle(Handle handle) {
+    auto* event = static_cast<PosixEvent*>(handle);
+    if (handle != nullptr && handle != InvalidHandleValue() && event->magic == kEventMagic) {
+        event->magic = 0;
+        std::free(event);
+        return 1;
+    }
     PosixDevice* device = Device(handle);
     if (device == nullptr) return 0;
+    CancelPendingWrites(device);  // closing the device ends what it still holds
+    delete device->pendingWrites;
     ioctl(device->fd, TIOCNXCL, 0);  // a pseudo-terminal keeps the flag while its other side lives
     const int result = close(device->fd);
     const int error = errno;
     device->magic = 0;
     std::free(device);
     if (result != 0) return Fail(ErrorFromErrno(error));
+    return 1;
+}
+
+Handle PosixCreateEventA(void*, Bool, Bool initialState, const char*) {
+    auto* event = static_cast<PosixEvent*>(std::calloc(1, sizeof(PosixEvent)));
+    if (event == nullptr) {
+        lastError = kErrorGenFailure;
+        return nullptr;
+    }
+    event->magic = kEventMagic;
+    event->signaled = initialState != 0;
+    return event;
+}
+
+Bool PosixCancelIo(Handle handle) {
+    PosixDevice* device = Device(handle);
+    if (device == nullptr) return 0;
+    CancelPendingWrites(device);
     return 1;
 }
 
@@ -486,7 +620,8 @@ SerialOps SerialDefaults() {
                      PosixReadFile,        PosixWriteFile,        PosixGetOverlappedResult,
                      PosixPurgeComm,       PosixEscapeCommFunction, PosixSetCommBreak,
                      PosixClearCommBreak,  PosixGetCommModemStatus, PosixPeekNamedPipe,
-                     PosixCloseHandle,     PosixGetLastError};
+                     PosixCloseHandle,     PosixGetLastError,     PosixCreateEventA,
+                     PosixCancelIo};
 }
 
 }  // namespace kestar::platform

@@ -33,6 +33,7 @@ static_assert(sizeof(ComStat) == sizeof(COMSTAT));
 static_assert(offsetof(ComStat, cbInQue) == offsetof(COMSTAT, cbInQue));
 static_assert(offsetof(ComStat, cbOutQue) == offsetof(COMSTAT, cbOutQue));
 static_assert(kStatusPending == STATUS_PENDING);
+static_assert(kErrorOperationAborted == ERROR_OPERATION_ABORTED);
 static_assert(kErrorIoPending == ERROR_IO_PENDING && kErrorIoIncomplete == ERROR_IO_INCOMPLETE);
 static_assert(kClrDtr == CLRDTR && kClrRts == CLRRTS && kSetDtr == SETDTR && kSetRts == SETRTS);
 static_assert(kPurgeTxClear == PURGE_TXCLEAR && kPurgeTxAbort == PURGE_TXABORT);
@@ -84,6 +85,10 @@ Bool WinPeekNamedPipe(Handle h, void* buffer, std::uint32_t size, std::uint32_t*
 }
 Bool WinCloseHandle(Handle h) { return ::CloseHandle(h); }
 std::uint32_t WinGetLastError() { return ::GetLastError(); }
+Handle WinCreateEventA(void* security, Bool manualReset, Bool initialState, const char* name) {
+    return ::CreateEventA(static_cast<LPSECURITY_ATTRIBUTES>(security), manualReset, initialState, name);
+}
+Bool WinCancelIo(Handle h) { return ::CancelIo(h); }
 
 }  // namespace
 
@@ -94,7 +99,8 @@ SerialOps SerialDefaults() {
                      WinReadFile,        WinWriteFile,        WinGetOverlappedResult,
                      WinPurgeComm,       WinEscapeCommFunction, WinSetCommBreak,
                      WinClearCommBreak,  WinGetCommModemStatus, WinPeekNamedPipe,
-                     WinCloseHandle,     WinGetLastError};
+                     WinCloseHandle,     WinGetLastError,     WinCreateEventA,
+                     WinCancelIo};
 }
 
 }  // namespace kestar::platform
