@@ -108,7 +108,7 @@ std::size_t FormatTimePrefix(char (&prefix)[kTimePrefixSize]) {
     return n + 4;
 }
 
-void AppendLine(LogBuffer& buffer, const char* prefix, std::size_t prefixSize, const std::string& text) {
+void AppendLine(LogBuffer& buffer, const char* prefix, std::size_t prefixSize, std::string_view text) {
     const std::size_t n = prefixSize + text.size() + 2;
     buffer.Reserve(n);
     char* end = buffer.End();
@@ -117,6 +117,19 @@ void AppendLine(LogBuffer& buffer, const char* prefix, std::size_t prefixSize, c
     end[n - 2] = '\r';
     end[n - 1] = '\n';
     buffer.Commit(n);
+}
+
+// The line as the trace gets it, composed in a fixed area; a text too long for the
+// area is cut, and the line still ends in CR LF.
+void TraceLine(const char* prefix, std::size_t prefixSize, std::string_view text) {
+    char line[platform::kTraceLineSize];
+    static_assert(sizeof line > kTimePrefixSize + 2, "the area holds a prefix and a line end");
+    const std::size_t room = sizeof line - prefixSize - 3;  // CR, LF and the terminator
+    const std::size_t kept = text.size() < room ? text.size() : room;
+    std::memcpy(line, prefix, prefixSize);
+    if (kept > 0) std::memcpy(line + prefixSize, text.data(), kept);
+    std::memcpy(line + prefixSize + kept, "\r\n", 3);
+    platform::TraceText(line);
 }
 
 // Writes the whole buffer to the end of the file. On failure the bytes that did
@@ -194,16 +207,11 @@ void StartLog() {
     log.buffer.Renew();
 }
 
-void WriteLog(const std::string& text) {
+void WriteLog(std::string_view text) {
     char prefix[kTimePrefixSize];
     const std::size_t prefixSize = FormatTimePrefix(prefix);
     const std::size_t n = prefixSize + text.size() + 2;
-    if (platform::TraceEnabled()) {
-        std::string line;
-        line.reserve(n);
-        line.append(prefix, prefixSize).append(text).append("\r\n");
-        platform::TraceText(line.c_str());
-    }
+    if (platform::TraceEnabled()) TraceLine(prefix, prefixSize, text);
     LogState& log = Log();
     if (!log.present) StartLog();
     if (log.buffer.size() + n > log.flushAt) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace kestar {
 
@@ -21,8 +22,11 @@ constexpr std::size_t kLogUnwrittenLimit = 4 * kLogBufferLimit;
 // Creates the buffer and empties the file; does nothing while a buffer exists.
 void StartLog();
 
-// Buffers "<H:M:SS>   " + text + CR LF (hour and minute without leading zero).
-void WriteLog(const std::string& text);
+// Buffers "<H:M:SS>   " + text + CR LF (hour and minute without leading zero) and
+// sends the line to the debug trace. Allocates nothing while the buffer has room:
+// the trace copy is composed in a fixed area of platform::kTraceLineSize bytes
+// (a longer line reaches the trace cut, still ending in CR LF; the file gets it whole).
+void WriteLog(std::string_view text);
 
 // Appends the buffer to the file and discards it; nothing without a buffer.
 void CloseLog();
