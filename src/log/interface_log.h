@@ -23,9 +23,10 @@ constexpr std::size_t kLogUnwrittenLimit = 4 * kLogBufferLimit;
 void StartLog();
 
 // Buffers "<H:M:SS>   " + text + CR LF (hour and minute without leading zero) and
-// sends the line to the debug trace. Allocates nothing while the buffer has room:
-// the trace copy is composed in a fixed area of platform::kTraceLineSize bytes
-// (a longer line reaches the trace cut, still ending in CR LF; the file gets it whole).
+// sends the line, whole, from the buffer to the debug trace. Allocates nothing once
+// the buffer exists. A line that cannot be buffered (the file has refused lines past
+// kLogUnwrittenLimit) reaches the trace through a fixed area of
+// platform::kTraceLineSize bytes, cut there if longer, still ending in CR LF.
 void WriteLog(std::string_view text);
 
 // Appends the buffer to the file and discards it; nothing without a buffer.
