@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <ctime>
+#include <time.h>
+#endif
+
 namespace kestar::platform {
 namespace {
 
@@ -86,6 +91,35 @@ TEST_F(LogTime, AClockSetBackIsFollowed) {
     At(kSecond - 3600, 500000000, 0);
     EXPECT_EQ(cache.Now().hour, static_cast<int>((kSecond - 3600) % 86400 / 3600));
 }
+
+#if !defined(_WIN32)
+int SecondOfDay(std::time_t time) {
+    std::tm local{};
+    localtime_r(&time, &local);
+    return local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+}
+
+// The POSIX stand-in with the system's own clocks: lines written back to back from
+// before a second boundary until 50 ms after it each carry the second of the moment
+// they were written (the precise clock read just before and just after the line).
+TEST(PosixLogTime, LinesWrittenAcrossASecondBoundaryCarryTheSecondTheyWereWrittenIn) {
+    TimeOfDay (*const localTimeOfDay)() = SystemDefaults().LocalTimeOfDay;
+    timespec start{};
+    clock_gettime(CLOCK_REALTIME, &start);
+    long lines = 0, wrong = 0;
+    for (;;) {
+        timespec before{}, after{};
+        clock_gettime(CLOCK_REALTIME, &before);
+        const TimeOfDay stamp = localTimeOfDay();
+        clock_gettime(CLOCK_REALTIME, &after);
+        const int second = stamp.hour * 3600 + stamp.minute * 60 + stamp.second;
+        if (second != SecondOfDay(before.tv_sec) && second != SecondOfDay(after.tv_sec)) ++wrong;
+        ++lines;
+        if (before.tv_sec > start.tv_sec && before.tv_nsec > 50000000) break;
+    }
+    EXPECT_EQ(wrong, 0) << "of " << lines << " lines";
+}
+#endif
 
 }  // namespace
 }  // namespace kestar::platform
