@@ -3,6 +3,7 @@
 #include "host/interface_block.h"
 #include "platform/arm_library.h"
 #include "platform/debug_trace.h"
+#include "support/heap/allocation_count.h"
 #include "support/test_support.h"
 
 #include <benchmark/benchmark.h>
@@ -40,11 +41,20 @@ void BM_GetCommData(benchmark::State& state, bool traceOn) {
         devNull = std::fopen("/dev/null", "w");
         kestar::platform::InstallTraceWriter(DiscardTrace);
     }
-    for (auto _ : state) {
-        records.block().command = C_READ_COORDS;
-        benchmark::DoNotOptimize(GetCommData(&records.block()));
-        benchmark::ClobberMemory();
+    records.block().command = C_READ_COORDS;
+    GetCommData(&records.block());  // the trace file's buffer is allocated at its first line
+    long allocations = 0;
+    {
+        kestar::testing::AllocationCounter counter;
+        for (auto _ : state) {
+            records.block().command = C_READ_COORDS;
+            benchmark::DoNotOptimize(GetCommData(&records.block()));
+            benchmark::ClobberMemory();
+        }
+        allocations = counter.count();
     }
+    state.counters["allocs/reading"] =
+        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
     if (traceOn) {
         kestar::platform::InstallTraceWriter(nullptr);
         std::fclose(devNull);

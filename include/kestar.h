@@ -27,6 +27,25 @@
 #define KESTAR_CALL
 #endif
 
+/*
+ * The member-call convention of the platform's own C++ compiler, used by the point
+ * list's table of operations. 32-bit Windows: the object in ECX, the arguments on
+ * the stack, removed by the callee. Everywhere else the compilers' member call is
+ * the plain C call with the object as the first argument, which is what this
+ * becomes there (Linux i386, and a 64-bit checking build, which has no such
+ * convention).
+ */
+#if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86))
+#if defined(_MSC_VER)
+#define KESTAR_MEMBER_CALL __thiscall
+#else
+#define KESTAR_MEMBER_CALL __attribute__((__thiscall__))
+#define KESTAR_MEMBER_CALL_IS_GCC_ATTRIBUTE 1
+#endif
+#else
+#define KESTAR_MEMBER_CALL
+#endif
+
 #if !defined(_WIN32) && defined(__GNUC__)
 #define KESTAR_EXPORT __attribute__((visibility("default")))
 #else
@@ -167,14 +186,47 @@ typedef struct PointNode {
 typedef struct PointBlock PointBlock; /* a block of nodes; its layout is the module's */
 typedef struct PointList PointList;
 
-/* The list's table of operations, in this slot order. */
+/*
+ * The class record that the list's class query answers: the record of the
+ * framework's serialisable-object base, KESTAR_OBJECT_CLASS_NAME, whose objects
+ * are the one reference to the table of operations.
+ */
+#define KESTAR_OBJECT_CLASS_NAME "SerializableObject"
+
+typedef struct KestarClassRecord {
+    const char* name;
+    int objectSize;
+} KestarClassRecord;
+
+/*
+ * The list's table of operations, in this slot order: the virtual operations of
+ * the framework's serialisable objects, called as a C++ host calls them, with
+ * KESTAR_MEMBER_CALL and the list as the object.
+ *   classQuery  the framework base's own class record.
+ *   destroy     the deleting destructor: empties the list (remove-all) and gives
+ *               back `list`. The list belongs to the module, so its storage is
+ *               never freed, whatever `flags` asks for.
+ *   serialize   stores the list into the module's archive, or appends what a
+ *               loading archive holds; 0 when loading failed.
+ *   selfCheck   1 when the list's links, count and block size agree, else 0.
+ *   dump        the base line, "with <count> elements", a line break per record
+ *               at depth 1 and above, and a final line break.
+ */
+#if defined(KESTAR_MEMBER_CALL_IS_GCC_ATTRIBUTE)
+/* Given to plain function types, the attribute draws a pedantic warning; it applies all the same. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
+#endif
 typedef struct PointListOperations {
-    const void* (KESTAR_CALL* classQuery)(const PointList* list);
-    void (KESTAR_CALL* destroy)(PointList* list);
-    int (KESTAR_CALL* serialize)(PointList* list, void* archive);
-    int (KESTAR_CALL* selfCheck)(const PointList* list);
-    void (KESTAR_CALL* dump)(const PointList* list, void* dumpContext);
+    const KestarClassRecord* (KESTAR_MEMBER_CALL* classQuery)(const PointList* list);
+    void* (KESTAR_MEMBER_CALL* destroy)(PointList* list, unsigned int flags);
+    int (KESTAR_MEMBER_CALL* serialize)(PointList* list, void* archive);
+    int (KESTAR_MEMBER_CALL* selfCheck)(const PointList* list);
+    void (KESTAR_MEMBER_CALL* dump)(const PointList* list, void* dumpContext);
 } PointListOperations;
+#if defined(KESTAR_MEMBER_CALL_IS_GCC_ATTRIBUTE)
+#pragma GCC diagnostic pop
+#endif
 
 struct PointList {
     const PointListOperations* operations;
@@ -281,6 +333,7 @@ KESTAR_AT(PointList, freeChain, 16);
 KESTAR_AT(PointList, blockChain, 20);
 KESTAR_AT(PointList, blockSize, 24);
 KESTAR_STATIC_ASSERT(sizeof(PointList) == 28, "the point list is seven 32-bit fields");
+KESTAR_STATIC_ASSERT(sizeof(PointListOperations) == 20, "the table holds five operations");
 #endif
 
 #undef KESTAR_AT

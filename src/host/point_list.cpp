@@ -1,7 +1,9 @@
 #include "point_list.h"
 
+#include "platform/memory.h"
+
 #include <cstdio>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -22,7 +24,9 @@ PointNode* BlockNodes(PointBlock* block) { return reinterpret_cast<PointNode*>(b
 PointNode* TakeFreeNode(PointList& list) {
     if (list.freeChain == nullptr) {
         const std::size_t nodes = static_cast<std::size_t>(list.blockSize);
-        void* memory = std::malloc(sizeof(PointBlock) + nodes * sizeof(PointNode));
+        if (nodes > (SIZE_MAX - sizeof(PointBlock)) / sizeof(PointNode)) return nullptr;
+        // Zero-filled: a node's record is all zeros until a record is copied in.
+        void* memory = platform::Memory().calloc(1, sizeof(PointBlock) + nodes * sizeof(PointNode));
         if (memory == nullptr) return nullptr;
         PointBlock* block = static_cast<PointBlock*>(memory);
         block->next = list.blockChain;
@@ -39,13 +43,24 @@ PointNode* TakeFreeNode(PointList& list) {
     return node;
 }
 
-const void* KESTAR_CALL ClassQueryOperation(const PointList*) { return &PointListClassInfo(); }
-void KESTAR_CALL DestroyOperation(PointList* list) { DestroyPointList(*list); }
-int KESTAR_CALL SerializeOperation(PointList* list, void* archive) {
+// The five operations as a C++ host calls them (KESTAR_MEMBER_CALL, the list as the object).
+const KestarClassRecord* KESTAR_MEMBER_CALL ClassQueryOperation(const PointList*) { return &SerializableObjectClass(); }
+
+// The deleting destructor: the flags' request to free the object is not followed,
+// because no point list's storage comes from a heap the host could free it into
+// (the module's own list is a module-wide object).
+void* KESTAR_MEMBER_CALL DestroyOperation(PointList* list, unsigned int /*flags*/) {
+    DestroyPointList(*list);
+    return list;
+}
+
+int KESTAR_MEMBER_CALL SerializeOperation(PointList* list, void* archive) {
     return SerializePointList(*list, *static_cast<PointArchive*>(archive)) ? 1 : 0;
 }
-int KESTAR_CALL SelfCheckOperation(const PointList* list) { return CheckPointList(*list) ? 1 : 0; }
-void KESTAR_CALL DumpOperation(const PointList* list, void* context) {
+
+int KESTAR_MEMBER_CALL SelfCheckOperation(const PointList* list) { return CheckPointList(*list) ? 1 : 0; }
+
+void KESTAR_MEMBER_CALL DumpOperation(const PointList* list, void* context) {
     DumpPointList(*list, *static_cast<DumpContext*>(context));
 }
 
@@ -144,7 +159,7 @@ void RemoveAllPoints(PointList& list) {
     PointBlock* block = list.blockChain;
     while (block != nullptr) {
         PointBlock* next = block->next;
-        std::free(block);
+        platform::Memory().free(block);
         block = next;
     }
     list.head = nullptr;
@@ -196,7 +211,7 @@ bool CheckPointList(const PointList& list) {
 
 void DumpPointList(const PointList& list, DumpContext& context) {
     char baseLine[64];
-    std::snprintf(baseLine, sizeof baseLine, "a %s at $%p\n", PointListClassInfo().name,
+    std::snprintf(baseLine, sizeof baseLine, "a %s at $%p\n", SerializableObjectClass().name,
                   static_cast<const void*>(&list));
     context << baseLine << "with " << list.count << " elements";
     if (context.depth() > 0) {
@@ -205,9 +220,10 @@ void DumpPointList(const PointList& list, DumpContext& context) {
     context << "\n";
 }
 
-const PointListClass& PointListClassInfo() {
-    static const PointListClass info{"PointList", static_cast<int>(sizeof(PointList))};
-    return info;
+const KestarClassRecord& SerializableObjectClass() {
+    // The base's objects hold only the reference to their table of operations.
+    static const KestarClassRecord record{KESTAR_OBJECT_CLASS_NAME, static_cast<int>(sizeof(void*))};
+    return record;
 }
 
 namespace {

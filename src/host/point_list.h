@@ -2,7 +2,8 @@
 // callback pump hands to the host by reference. Its layout is part of the binary
 // contract (include/kestar.h declares it): a reference to its table of five
 // operations, then head, tail, count, free chain, block chain and block size.
-// Nodes come from blocks of block-size nodes; only remove-all gives blocks back.
+// Nodes come from blocks of block-size nodes, taken from the module's heap
+// (platform::Memory); only remove-all gives blocks back.
 #pragma once
 
 #include "kestar.h"
@@ -74,12 +75,9 @@ bool SerializePointList(PointList& list, PointArchive& archive);
 bool CheckPointList(const PointList& list);
 void DumpPointList(const PointList& list, DumpContext& context);
 
-// The class a point list reports through its first operation.
-struct PointListClass {
-    const char* name;
-    int objectSize;
-};
-const PointListClass& PointListClassInfo();
+// The class record a point list reports through its first operation: the
+// framework base's own (KESTAR_OBJECT_CLASS_NAME), not one of the list's.
+const KestarClassRecord& SerializableObjectClass();
 
 // The module's one point list: built empty (block size 10) at load, emptied at unload.
 PointList& ModulePointList();

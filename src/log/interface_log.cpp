@@ -108,15 +108,33 @@ std::size_t FormatTimePrefix(char (&prefix)[kTimePrefixSize]) {
     return n + 4;
 }
 
-void AppendLine(LogBuffer& buffer, const char* prefix, std::size_t prefixSize, const std::string& text) {
+// Appends the line; with toTrace, the trace gets it from the buffer itself, whole,
+// ended by a zero byte after it that the buffer does not count.
+void AppendLine(LogBuffer& buffer, const char* prefix, std::size_t prefixSize, std::string_view text,
+                bool toTrace = false) {
     const std::size_t n = prefixSize + text.size() + 2;
-    buffer.Reserve(n);
+    buffer.Reserve(n + 1);
     char* end = buffer.End();
     std::memcpy(end, prefix, prefixSize);
     if (!text.empty()) std::memcpy(end + prefixSize, text.data(), text.size());
     end[n - 2] = '\r';
     end[n - 1] = '\n';
+    end[n] = '\0';
     buffer.Commit(n);
+    if (toTrace) platform::TraceText(end);
+}
+
+// A line that cannot be buffered reaches the trace through a fixed area; a text too
+// long for the area is cut there, and the line still ends in CR LF.
+void TraceLine(const char* prefix, std::size_t prefixSize, std::string_view text) {
+    char line[platform::kTraceLineSize];
+    static_assert(sizeof line > kTimePrefixSize + 2, "the area holds a prefix and a line end");
+    const std::size_t room = sizeof line - prefixSize - 3;  // CR, LF and the terminator
+    const std::size_t kept = text.size() < room ? text.size() : room;
+    std::memcpy(line, prefix, prefixSize);
+    if (kept > 0) std::memcpy(line + prefixSize, text.data(), kept);
+    std::memcpy(line + prefixSize + kept, "\r\n", 3);
+    platform::TraceText(line);
 }
 
 // Writes the whole buffer to the end of the file. On failure the bytes that did
@@ -194,16 +212,10 @@ void StartLog() {
     log.buffer.Renew();
 }
 
-void WriteLog(const std::string& text) {
+void WriteLog(std::string_view text) {
     char prefix[kTimePrefixSize];
     const std::size_t prefixSize = FormatTimePrefix(prefix);
     const std::size_t n = prefixSize + text.size() + 2;
-    if (platform::TraceEnabled()) {
-        std::string line;
-        line.reserve(n);
-        line.append(prefix, prefixSize).append(text).append("\r\n");
-        platform::TraceText(line.c_str());
-    }
     LogState& log = Log();
     if (!log.present) StartLog();
     if (log.buffer.size() + n > log.flushAt) {
@@ -222,9 +234,10 @@ void WriteLog(const std::string& text) {
         log.dropping = true;
         log.flushAt = log.buffer.size();  // try again at the next line
         ++log.droppedLines;
+        if (platform::TraceEnabled()) TraceLine(prefix, prefixSize, text);
         return;
     }
-    AppendLine(log.buffer, prefix, prefixSize, text);
+    AppendLine(log.buffer, prefix, prefixSize, text, platform::TraceEnabled());
 }
 
 void CloseLog() {

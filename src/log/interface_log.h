@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace kestar {
 
@@ -21,8 +22,12 @@ constexpr std::size_t kLogUnwrittenLimit = 4 * kLogBufferLimit;
 // Creates the buffer and empties the file; does nothing while a buffer exists.
 void StartLog();
 
-// Buffers "<H:M:SS>   " + text + CR LF (hour and minute without leading zero).
-void WriteLog(const std::string& text);
+// Buffers "<H:M:SS>   " + text + CR LF (hour and minute without leading zero) and
+// sends the line, whole, from the buffer to the debug trace. Allocates nothing once
+// the buffer exists. A line that cannot be buffered (the file has refused lines past
+// kLogUnwrittenLimit) reaches the trace through a fixed area of
+// platform::kTraceLineSize bytes, cut there if longer, still ending in CR LF.
+void WriteLog(std::string_view text);
 
 // Appends the buffer to the file and discards it; nothing without a buffer.
 void CloseLog();

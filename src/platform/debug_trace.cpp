@@ -1,8 +1,8 @@
 #include "platform/debug_trace.h"
 
-#include "platform/text_format.h"
-
 #include <cstdarg>
+#include <cstdio>
+#include <cstring>
 
 namespace kestar::platform {
 namespace {
@@ -29,11 +29,19 @@ void TraceText(const char* text) {
 
 void Trace(const char* format, ...) {
     if (!TraceEnabled()) return;
+    char line[kTraceLineSize];
     va_list args;
     va_start(args, format);
-    const std::string text = FormatTextV(format, args);
+    const int needed = std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    TraceText(text.c_str());
+    if (needed < 0) return;  // a format the C library refused: nothing to send
+    if (static_cast<std::size_t>(needed) >= sizeof line) {
+        // Cut: vsnprintf has ended the text inside the area. A cut line keeps its
+        // line break, so the next line still starts on a line of its own.
+        const std::size_t formatLength = std::strlen(format);
+        if (formatLength > 0 && format[formatLength - 1] == '\n') line[sizeof line - 2] = '\n';
+    }
+    TraceText(line);
 }
 
 }  // namespace kestar::platform

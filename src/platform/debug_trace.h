@@ -3,11 +3,22 @@
 // Windows: OutputDebugStringA, always on (DebugView and debuggers show it).
 // POSIX: $KESTAR_TRACE names a file to append to, or "stderr"; unset, the trace is off.
 // A test installs its own writer to see the text.
+//
+// Sending a line allocates nothing: the module's host calls GetCommData in its
+// measuring loop, and every reading sends one line.
 #pragma once
+
+#include <cstddef>
 
 namespace kestar::platform {
 
 using TraceWriter = void (*)(const char* text);
+
+// The most a formatted trace line holds, its terminator included. A reading's line
+// (six doubles of any size and the status) needs at most 1,904 characters, so it
+// always fits whole; a longer text is cut to kTraceLineSize - 1 characters, still
+// ending in its line break when its format ends in one.
+constexpr std::size_t kTraceLineSize = 2048;
 
 // True when text sent to the trace goes anywhere; callers skip formatting otherwise.
 bool TraceEnabled();
@@ -15,7 +26,7 @@ bool TraceEnabled();
 // Sends text unchanged.
 void TraceText(const char* text);
 
-// printf-style; the formatted text is sent whole, however long.
+// printf-style, formatted into a fixed area of kTraceLineSize bytes.
 void Trace(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

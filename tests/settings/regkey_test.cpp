@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,30 +24,39 @@ struct CallCount {
     int open = 0, create = 0, close = 0, remove = 0, query = 0, set = 0;
     long closeStatus = platform::kRegSuccess;  // forced result of CloseKey when not 0
     bool refuseOpenAndCreate = false;
+    bool refuseSet = false;
 };
 CallCount calls;
 platform::RegistryOps real;
+// Handles opened or created through the wrapper and not closed yet.
+std::set<RegHandle> liveHandles;
+
+long Opened(long status, RegHandle* h) {
+    if (status == platform::kRegSuccess) liveHandles.insert(*h);
+    return status;
+}
 
 long CountOpenKeyEx(RegHandle r, const char* p, std::uint32_t o, std::uint32_t a, RegHandle* h) {
     ++calls.open;
     if (calls.refuseOpenAndCreate) return platform::kRegAccessDenied;
-    return real.OpenKeyEx(r, p, o, a, h);
+    return Opened(real.OpenKeyEx(r, p, o, a, h), h);
 }
 long CountOpenKey(RegHandle r, const char* p, RegHandle* h) {
     ++calls.open;
-    return real.OpenKey(r, p, h);
+    return Opened(real.OpenKey(r, p, h), h);
 }
 long CountCreateKeyEx(RegHandle r, const char* p, std::uint32_t o, std::uint32_t a, RegHandle* h, std::uint32_t* d) {
     ++calls.create;
-    return real.CreateKeyEx(r, p, o, a, h, d);
+    return Opened(real.CreateKeyEx(r, p, o, a, h, d), h);
 }
 long CountCreateKey(RegHandle r, const char* p, RegHandle* h) {
     ++calls.create;
     if (calls.refuseOpenAndCreate) return platform::kRegAccessDenied;
-    return real.CreateKey(r, p, h);
+    return Opened(real.CreateKey(r, p, h), h);
 }
 long CountCloseKey(RegHandle h) {
     ++calls.close;
+    liveHandles.erase(h);
     long status = real.CloseKey(h);
     return calls.closeStatus != platform::kRegSuccess ? calls.closeStatus : status;
 }
@@ -59,6 +70,7 @@ long CountQuery(RegHandle h, const char* n, std::uint32_t* t, unsigned char* d, 
 }
 long CountSet(RegHandle h, const char* n, std::uint32_t t, const unsigned char* d, std::uint32_t s) {
     ++calls.set;
+    if (calls.refuseSet) return platform::kRegAccessDenied;
     return real.SetValueEx(h, n, t, d, s);
 }
 
@@ -66,6 +78,7 @@ class RegKeyTest : public ::testing::Test {
 protected:
     void SetUp() override {
         calls = CallCount{};
+        liveHandles.clear();
         real = platform::RegistryDefaults();
         counting_ = std::make_unique<platform::ScopedRegistryOps>(platform::RegistryOps{
             CountOpenKeyEx, CountOpenKey, CountCreateKeyEx, CountCreateKey, CountCloseKey, CountDeleteKey,
@@ -508,6 +521,49 @@ TEST_F(RegKeyTest, AFailedCloseTurnsAnAccessorsResultIntoZero) {
     EXPECT_EQ(key.ReadInt(i, 1, "i"), 0);
     EXPECT_EQ(key.WriteInt(3, "i"), 0);
     EXPECT_EQ(key.WriteReal(3, "r"), 0);
+}
+
+// The five accessors that stop after a failed raw step: 0, with the key still open
+// and still the wrapper's, so that Close or the destructor gives the handle back.
+TEST_F(RegKeyTest, AccessorsStoppedByAFailedRawStepLeaveTheKeyOpenUntilCloseOrTheDestructor) {
+    Plant("binary", platform::kRegBinary, std::string(4, '\x01'));  // no text: the raw string read fails
+    struct Case {
+        const char* name;
+        bool refuseSet;
+        std::function<int(RegKey&)> call;
+    };
+    std::int32_t a = 1, b = 2, c = 3;
+    double x = 1.5, y = 2.5, z = 3.5;
+    const Case cases[] = {
+        {"WriteString", true, [](RegKey& key) { return key.WriteString("text", "s"); }},
+        {"WriteInt", true, [](RegKey& key) { return key.WriteInt(5, "i"); }},
+        {"WriteBinary", true, [](RegKey& key) { return key.WriteBinary(RegBlock{1, 2}, "b", "Sub"); }},
+        {"ReadInt3", false, [&](RegKey& key) { return key.ReadInt3(a, b, c, "7 8 9", "binary"); }},
+        {"ReadReal3", false, [&](RegKey& key) { return key.ReadReal3(x, y, z, "7 8 9", "binary"); }},
+    };
+    for (const Case& test : cases) {
+        for (bool closeFirst : {true, false}) {
+            SCOPED_TRACE(std::string(test.name) + (closeFirst ? ", then Close" : ", then the destructor"));
+            liveHandles.clear();
+            calls.refuseSet = test.refuseSet;
+            {
+                RegKey key(scratch_.root(), scratch_.base(), 1);
+                EXPECT_EQ(test.call(key), 0);
+                EXPECT_NE(key.handle(), 0u) << "the key is left open";
+                EXPECT_EQ(liveHandles.size(), 1u);
+                EXPECT_EQ(liveHandles.count(key.handle()), 1u) << "the open handle is the wrapper's";
+                if (closeFirst) {
+                    EXPECT_EQ(key.Close(), 1);
+                    EXPECT_EQ(key.handle(), 0u);
+                    EXPECT_TRUE(liveHandles.empty());
+                }
+            }
+            EXPECT_TRUE(liveHandles.empty()) << "no handle outlives the wrapper";
+            calls.refuseSet = false;
+        }
+    }
+    EXPECT_EQ(a * 100 + b * 10 + c, 123) << "ReadInt3 stopped before parsing";
+    EXPECT_EQ(x + y + z, 7.5) << "ReadReal3 stopped before parsing";
 }
 
 // --- preconditions ---

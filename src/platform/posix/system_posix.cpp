@@ -1,5 +1,7 @@
 #include "platform/system.h"
 
+#include "platform/local_time_cache.h"
+
 #include <ctime>
 #include <time.h>
 
@@ -22,23 +24,36 @@ void PosixSleep(std::uint32_t milliseconds) {
     }
 }
 
-// The broken-down time is kept for the second it belongs to: the interface log asks
-// once a line, and the time zone conversion costs more than the rest of a line.
+WallClockReading ReadClock(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return WallClockReading{static_cast<std::int64_t>(now.tv_sec), static_cast<std::int32_t>(now.tv_nsec)};
+}
+
+// The coarse clock needs no hardware read; it is the time of the last timer tick.
+WallClockReading CoarseClock() { return ReadClock(CLOCK_REALTIME_COARSE); }
+WallClockReading PreciseClock() { return ReadClock(CLOCK_REALTIME); }
+
+TimeOfDay ToLocalTime(std::int64_t seconds) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    localtime_r(&time, &local);
+    return TimeOfDay{local.tm_hour, local.tm_min, local.tm_sec};
+}
+
+// The coarse clock trails the true time by up to one tick, its resolution. Twice
+// that leaves room for a tick that comes late; a line written in that last part
+// of a second costs one precise read.
+std::int32_t CoarseLag() {
+    timespec resolution{};
+    if (clock_getres(CLOCK_REALTIME_COARSE, &resolution) != 0 || resolution.tv_sec != 0) return 1000000000;
+    return static_cast<std::int32_t>(2 * resolution.tv_nsec);
+}
+
+// The interface log asks once a line, on the host's thread.
 TimeOfDay PosixLocalTimeOfDay() {
-    thread_local std::time_t cachedSecond = -1;
-    thread_local TimeOfDay cached{};
-    // The coarse clock needs no hardware read; its few milliseconds of lag do not
-    // matter at one-second resolution.
-    timespec coarse{};
-    clock_gettime(CLOCK_REALTIME_COARSE, &coarse);
-    std::time_t now = coarse.tv_sec;
-    if (now != cachedSecond) {
-        std::tm local{};
-        localtime_r(&now, &local);
-        cached = TimeOfDay{local.tm_hour, local.tm_min, local.tm_sec};
-        cachedSecond = now;
-    }
-    return cached;
+    thread_local LocalTimeCache cache(LocalTimeClocks{CoarseClock, PreciseClock, ToLocalTime, CoarseLag()});
+    return cache.Now();
 }
 
 }  // namespace
