@@ -489,4 +489,10 @@ SerialOps SerialDefaults() {
                      PosixCloseHandle,     PosixGetLastError};
 }
 
+std::string ComDeviceTarget(int number) {
+    char path[4096];
+    DevicePath(number, path, sizeof path);
+    return path;
+}
+
 }  // namespace kestar::platform
