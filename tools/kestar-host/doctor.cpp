@@ -611,6 +611,12 @@ private:
             p.Set(Level::kOk, stop + role + " on " + where + " at " + settings +
                                   " opened and closed again" + defaults);
             p.Text("action", "open");
+        } else if (!StandardRate(request.baudRate)) {
+            p.Set(Level::kWarn, stop + "start-up opens " + role + " on " + where + " at " + settings + defaults +
+                                    ", but " + std::to_string(request.baudRate) +
+                                    " is no standard rate: only opening the device tells whether it takes it",
+                  "run the doctor with --open, or use a standard rate such as 9600 or 19200 in " + key);
+            p.Text("action", "open");
         } else {
             p.Set(Level::kOk, stop + "start-up opens " + role + " on " + where + " at " + settings + defaults +
                                   "; the device was not tried (--open tries it)");
@@ -634,6 +640,17 @@ private:
         struct stat info {};
         return !device.empty() && ::stat(device.c_str(), &info) != 0 && errno == ENOENT;
 #endif
+    }
+
+    // The rates serial drivers commonly name (the Windows CBR_ set); others are a
+    // question for the device.
+    static bool StandardRate(std::int32_t rate) {
+        static const std::int32_t kRates[] = {110,   300,   600,   1200,  2400,   4800,  9600,
+                                              14400, 19200, 38400, 57600, 128000, 256000};
+        for (std::int32_t standard : kRates) {
+            if (rate == standard) return true;
+        }
+        return false;
     }
 
     static std::string RoleList() {
