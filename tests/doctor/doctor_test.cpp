@@ -469,6 +469,8 @@ TEST_F(Doctor, BusyDevice) {
     ExpectFailedStart(doctor, "PORT1");
     EXPECT_EQ(doctor.Verdict("errorText"), "Port in Use");
     EXPECT_NE(doctor.Found("PORT1").find("COM7 is held by another program"), std::string::npos);
+    EXPECT_NE(doctor.Found("PORT1").find("open in " + std::to_string(getpid()) + " ("), std::string::npos)
+        << "the doctor names the process that holds the device";
     EXPECT_EQ(doctor.Todo("PORT1"), "close the program that uses COM7, or change PORT1");
     ExpectStartUpAgrees(doctor);
     close(held);

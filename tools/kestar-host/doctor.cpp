@@ -572,9 +572,13 @@ private:
                     todo = "connect the device, or correct the COM number in " + key;
                     break;
                 case serial::kPortInUse:
-                    what = held != heldBy_.end() ? com + " is also the device of " + held->second +
-                                                       ", which start-up holds open"
-                                                 : com + " is held by another program";
+                    if (held != heldBy_.end()) {
+                        what = com + " is also the device of " + held->second + ", which start-up holds open";
+                    } else {
+                        const std::string holders = device.empty() ? std::string() : FileHolders(device);
+                        what = com + " is held by another program" +
+                               (holders.empty() ? std::string() : " (open in " + holders + ")");
+                    }
                     todo = held != heldBy_.end() ? "give " + key + " a device of its own"
                                                  : "close the program that uses " + com + ", or change " + key;
                     break;
