@@ -7,6 +7,8 @@
 // Linux: the registry store is a scratch folder, COM7 links to a pseudo-terminal
 // the test makes. Windows (under Wine): the App Paths entry is in the prefix's
 // registry and COM21 is the module's side of ctest's pseudo-terminal pair.
+#include "platform/registry.h"
+#include "settings/install_directory.h"
 #include "support/app_paths.h"
 #include "support/scratch_folder.h"
 #include "support/scratch_registry.h"
@@ -374,6 +376,25 @@ TEST_F(Doctor, PathToAMissingFolder) {
     EXPECT_EQ(doctor.Level("Path"), "OK");
     EXPECT_NE(doctor.Found("install folder").find("does not exist"), std::string::npos);
     EXPECT_NE(doctor.Todo("install folder").find("correct Path"), std::string::npos);
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, PathOfAnotherTypeThanAPlainString) {
+    WriteSettings({Line("Controller")});
+    platform::RegHandle key = 0;
+    ASSERT_EQ(platform::Registry().OpenKeyEx(platform::kHkeyLocalMachine, kAppPathsKey, 0, platform::kKeyAllAccess,
+                                             &key),
+              platform::kRegSuccess);
+    const std::string folder = install.path();
+    EXPECT_EQ(platform::Registry().SetValueEx(key, kAppPathValue, platform::kRegExpandSz,
+                                              reinterpret_cast<const unsigned char*>(folder.c_str()),
+                                              static_cast<std::uint32_t>(folder.size() + 1)),
+              platform::kRegSuccess);
+    platform::Registry().CloseKey(key);
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "Path");
+    EXPECT_NE(doctor.Found("Path").find("REG_EXPAND_SZ"), std::string::npos);
+    EXPECT_NE(doctor.Todo("Path").find("REG_SZ"), std::string::npos);
     ExpectStartUpAgrees(doctor);
 }
 
