@@ -408,6 +408,14 @@ TEST_F(Doctor, NoSettingsFile) {
     ExpectStartUpAgrees(doctor);
 }
 
+TEST_F(Doctor, SettingsFileWithoutTheSection) {
+    ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), "[Settings]\r\nPORT1=" + Line("Controller") + "\r\n"));
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "section");
+    EXPECT_EQ(doctor.Todo("section"), "put the keys under a line [Parameters]");
+    ExpectStartUpAgrees(doctor);
+}
+
 TEST_F(Doctor, MissingPort4) {
     WriteSettings({Line("Controller"), "DRO -1", "Probe -1", "", "Host -1", "Sensor -1"});
     const DoctorReport doctor = RunDoctor();
