@@ -54,6 +54,13 @@ bool ArmResetEncoder();
 // Platform part: open the system library and resolve it; problem set on failure.
 bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem);
 
+// Platform part: the system library as start-up opens it, not yet resolved: its
+// handle, with file set to the file the system found; null with problem set when it
+// cannot be loaded. The library stays loaded for the life of the process.
+void* OpenSystemArmLibrary(std::string& file, std::string& problem);
+// A symbol of a library OpenSystemArmLibrary returned; lookup for ResolveArmLibrary.
+void* ArmLibrarySymbol(void* handle, const char* name);
+
 // Platform part: runs call(context) so that a system exception raised inside it
 // returns false with its code instead of ending the process. POSIX: a plain call.
 #if defined(_WIN32)

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kestar::platform {
 
@@ -162,5 +163,11 @@ public:
 private:
     SerialOps previous_;
 };
+
+// What "\\.\COMn" stands for on this system, for people reading a diagnosis.
+// POSIX: the device file the open takes ($KESTAR_DEVICES/comn when that link
+// exists, else /dev/ttyS<n-1>). Windows: the target of the DOS device name COMn
+// (QueryDosDeviceA), empty when the name is not defined.
+std::string ComDeviceTarget(int number);
 
 }  // namespace kestar::platform

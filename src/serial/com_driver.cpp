@@ -45,6 +45,32 @@ bool ParityCode(char letter, std::uint8_t& parity) {
     }
 }
 
+// Rates up to 57600 pass unchanged; above it only the two that have device codes.
+bool DeviceBaudRate(std::int32_t baudRate, std::uint32_t& deviceRate) {
+    if (baudRate > kHighestPlainRate) {
+        if (baudRate == 128000) {
+            baudRate = 0x1FF00;
+        } else if (baudRate == 256000) {
+            baudRate = 0x3FF00;
+        } else {
+            return false;
+        }
+    }
+    deviceRate = static_cast<std::uint32_t>(baudRate);
+    return true;
+}
+
+bool StopBitsCode(std::int32_t stopBits, std::uint8_t& code) {
+    if (stopBits == 1) {
+        code = platform::kOneStopBit;
+    } else if (stopBits == 2) {
+        code = platform::kTwoStopBits;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Port* CreateComPort(std::int32_t comIndex, std::int32_t baudRate, char parity, std::uint8_t dataBits,
@@ -130,17 +156,12 @@ std::int32_t OpenComDevice(Port* port, std::int32_t comIndex) {
 
 std::int32_t ComSetLine(Port* port, std::int32_t baudRate, char parity, std::uint8_t dataBits, std::int32_t stopBits) {
     ComDriverData* data = Data(port);
-    if (baudRate > kHighestPlainRate) {
-        if (baudRate == 128000) {
-            baudRate = 0x1FF00;
-        } else if (baudRate == 256000) {
-            baudRate = 0x3FF00;
-        } else {
-            port->status = kIllegalBaudRate;
-            return kIllegalBaudRate;
-        }
+    std::uint32_t deviceRate = 0;
+    if (!DeviceBaudRate(baudRate, deviceRate)) {
+        port->status = kIllegalBaudRate;
+        return kIllegalBaudRate;
     }
-    data->dcb.BaudRate = static_cast<std::uint32_t>(baudRate);
+    data->dcb.BaudRate = deviceRate;
     data->dcb.ByteSize = dataBits;
 
     std::uint8_t parityCode = 0;
@@ -150,17 +171,24 @@ std::int32_t ComSetLine(Port* port, std::int32_t baudRate, char parity, std::uin
     }
     data->dcb.Parity = parityCode;
 
-    if (stopBits == 1) {
-        data->dcb.StopBits = platform::kOneStopBit;
-    } else if (stopBits == 2) {
-        data->dcb.StopBits = platform::kTwoStopBits;
-    } else {
+    std::uint8_t stopCode = 0;
+    if (!StopBitsCode(stopBits, stopCode)) {
         port->status = kIllegalStopBits;
         return kIllegalStopBits;
     }
+    data->dcb.StopBits = stopCode;
 
     if (!Serial().SetCommState(data->deviceHandle, &data->dcb)) port->status = MapSystemError();
     return port->status;
+}
+
+std::int32_t CheckLineSettings(std::int32_t baudRate, char parity, std::int32_t stopBits) {
+    std::uint32_t deviceRate = 0;
+    std::uint8_t code = 0;
+    if (!DeviceBaudRate(baudRate, deviceRate)) return kIllegalBaudRate;
+    if (!ParityCode(parity, code)) return kIllegalParity;
+    if (!StopBitsCode(stopBits, code)) return kIllegalStopBits;
+    return kStatusOk;
 }
 
 std::int32_t ComClose(Port* port) {

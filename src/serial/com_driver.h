@@ -53,6 +53,11 @@ std::int32_t OpenComDevice(Port* port, std::int32_t comIndex);
 // either case, stop bits 1 or 2; data bits pass unchecked.
 std::int32_t ComSetLine(Port* port, std::int32_t baudRate, char parity, std::uint8_t dataBits, std::int32_t stopBits);
 
+// The refusal SetLine would give the settings before writing to the device, in
+// SetLine's order (baud rate, parity, stop bits): 0 or -25, -26, -28. Data bits
+// are left to the device, which may still refuse the control block.
+std::int32_t CheckLineSettings(std::int32_t baudRate, char parity, std::int32_t stopBits);
+
 // Slot 4: lowers DTR and RTS, closes the device, frees the driver data and the port.
 std::int32_t ComClose(Port* port);
 

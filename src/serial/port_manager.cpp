@@ -24,15 +24,20 @@ constexpr char kBufferOverflowText[] = "Buffer overflow";
 struct Role {
     const char* name;
     int InterfaceBlock::*field;
+    const char* fieldName;
 };
 
 // In the order in which a line's role name is compared.
 constexpr Role kRoles[] = {
-    {"Controller", &InterfaceBlock::controllerPort}, {"Probe", &InterfaceBlock::probePort},
-    {"DRO", &InterfaceBlock::droPort},               {"Handbox", &InterfaceBlock::handboxPort},
-    {"Sensor", &InterfaceBlock::sensorPort},         {"Host", &InterfaceBlock::hostPort},
-    {"Toolchanger", &InterfaceBlock::toolchangerPort},
+    {"Controller", &InterfaceBlock::controllerPort, "controllerPort"},
+    {"Probe", &InterfaceBlock::probePort, "probePort"},
+    {"DRO", &InterfaceBlock::droPort, "droPort"},
+    {"Handbox", &InterfaceBlock::handboxPort, "handboxPort"},
+    {"Sensor", &InterfaceBlock::sensorPort, "sensorPort"},
+    {"Host", &InterfaceBlock::hostPort, "hostPort"},
+    {"Toolchanger", &InterfaceBlock::toolchangerPort, "toolchangerPort"},
 };
+constexpr int kRoleCount = static_cast<int>(sizeof kRoles / sizeof kRoles[0]);
 
 bool ValidSlot(int slot) { return slot >= 0 && slot < kPortSlotCount; }
 
@@ -99,13 +104,19 @@ PortLine ScanPortLine(const std::string& text) {
     std::memcpy(line.roleName, at, kept);
     line.roleName[kept] = '\0';
     at += length;
+    line.fields = 1;
 
-    if (!ScanLong(at, line.comNumber) || !ScanLong(at, line.baudRate)) return line;
+    if (!ScanLong(at, line.comNumber)) return line;
+    line.fields = 2;
+    if (!ScanLong(at, line.baudRate)) return line;
+    line.fields = 3;
     while (std::isspace(static_cast<unsigned char>(*at))) ++at;
     if (*at == '\0') return line;
     line.parity = *at++;
+    line.fields = 4;
     if (!ScanLong(at, line.dataBits)) return line;
-    ScanLong(at, line.stopBits);
+    line.fields = 5;
+    if (ScanLong(at, line.stopBits)) line.fields = 6;
     return line;
 }
 
@@ -124,26 +135,58 @@ int OpenPortSlots() {
     return 1;
 }
 
+PortLinePlan PlanPortLine(const std::string& text) {
+    PortLinePlan plan{};
+    plan.line = ScanPortLine(text);
+    plan.role = -1;
+    const PortLine& line = plan.line;
+    if (line.comNumber < 0) {
+        plan.action = PortLineAction::kNegativeCom;
+        return plan;
+    }
+    if (line.roleTooLong) {
+        plan.action = PortLineAction::kRoleTooLong;
+        return plan;
+    }
+    for (int role = 0; role < kRoleCount; ++role) {
+        if (std::strcmp(line.roleName, kRoles[role].name) == 0) {
+            plan.role = role;
+            break;
+        }
+    }
+    if (plan.role < 0) {
+        plan.action = PortLineAction::kUnknownRole;
+        return plan;
+    }
+    if (line.comNumber == 0) {
+        plan.action = PortLineAction::kComZero;
+        return plan;
+    }
+    plan.action = PortLineAction::kOpen;
+    plan.request.comNumber = static_cast<std::int32_t>(line.comNumber > INT_MAX ? INT_MAX : line.comNumber);
+    plan.request.baudRate = static_cast<std::int32_t>(line.baudRate);
+    plan.request.parity = line.parity;
+    plan.request.dataBits = static_cast<std::uint8_t>(line.dataBits);
+    plan.request.stopBits = static_cast<std::int32_t>(line.stopBits);
+    return plan;
+}
+
+const char* RoleName(int role) { return role >= 0 && role < kRoleCount ? kRoles[role].name : nullptr; }
+
+const char* RoleFieldName(int role) { return role >= 0 && role < kRoleCount ? kRoles[role].fieldName : nullptr; }
+
 int OpenPortSlot(int slot, const std::string& text) {
     if (!ValidSlot(slot)) return 1;
-    const PortLine line = ScanPortLine(text);
-    if (line.comNumber < 0) return 1;
+    const PortLinePlan plan = PlanPortLine(text);
+    const PortLine& line = plan.line;
+    if (plan.action == PortLineAction::kNegativeCom) return 1;
     PortSlot& entry = portTable[slot];
     entry.comNumber = -1;
 
-    const Role* role = nullptr;
-    if (!line.roleTooLong) {
-        for (const Role& candidate : kRoles) {
-            if (std::strcmp(line.roleName, candidate.name) == 0) {
-                role = &candidate;
-                break;
-            }
-        }
-    }
-    if (role == nullptr) return 1;
-    if (InterfaceBlock* block = Block()) block->*role->field = slot;
+    if (plan.role < 0) return 1;
+    if (InterfaceBlock* block = Block()) block->*kRoles[plan.role].field = slot;
 
-    if (line.comNumber == 0) {
+    if (plan.action == PortLineAction::kComZero) {
         // COM0 names no device: a setting error, reported like a port that failed.
         TraceOpenLine("CANNOT ", line);
         ReportInvalidSlot();
@@ -153,17 +196,16 @@ int OpenPortSlot(int slot, const std::string& text) {
         entry.port->ops.Close(entry.port);
         entry.port = nullptr;
     }
-    const long clampedCom = line.comNumber > INT_MAX ? INT_MAX : line.comNumber;
-    entry.port = serial::CreateComPort(static_cast<std::int32_t>(clampedCom - 1), static_cast<std::int32_t>(line.baudRate),
-                                       line.parity, static_cast<std::uint8_t>(line.dataBits),
-                                       static_cast<std::int32_t>(line.stopBits));
+    const ComRequest& request = plan.request;
+    entry.port = serial::CreateComPort(request.comNumber - 1, request.baudRate, request.parity, request.dataBits,
+                                       request.stopBits);
     if (entry.port->status != 0) {
         TraceOpenLine("CANNOT ", line);
         ReportSlotError(slot);
         return 0;
     }
     TraceOpenLine("", line);
-    entry.comNumber = static_cast<std::int32_t>(clampedCom);
+    entry.comNumber = request.comNumber;
     return 1;
 }
 

@@ -63,7 +63,40 @@ struct PortLine {
     char parity;
     long dataBits;
     long stopBits;
+    int fields;  // fields the scan filled, 0 to 6; the others keep their defaults
 };
 PortLine ScanPortLine(const std::string& line);
+
+// What OpenPortSlot does with a port line before any device is touched, so that a
+// tool can tell ahead of a start-up what the start-up will make of each line.
+enum class PortLineAction {
+    kOpen,         // a port is made: CreateComPort with request
+    kNegativeCom,  // passed over: no role slot set, nothing traced
+    kUnknownRole,  // passed over: the role matches none of the role table
+    kRoleTooLong,  // passed over: the role token does not fit a role name
+    kComZero,      // refused as a failed port: kInvalidPort
+};
+
+// The arguments CreateComPort receives for the line.
+struct ComRequest {
+    std::int32_t comNumber;  // as written in the line (COM1 is 1), bounded to 32 bits
+    std::int32_t baudRate;
+    char parity;
+    std::uint8_t dataBits;
+    std::int32_t stopBits;
+};
+
+struct PortLinePlan {
+    PortLine line;
+    PortLineAction action;
+    int role;  // index of the matched role (RoleName), -1 none
+    ComRequest request;
+};
+PortLinePlan PlanPortLine(const std::string& text);
+
+// The role table in comparison order: "Controller", "Probe", ...; null past its end.
+const char* RoleName(int role);
+// The interface block field the role's slot number goes to ("controllerPort", ...).
+const char* RoleFieldName(int role);
 
 }  // namespace kestar

@@ -88,6 +88,7 @@ int KESTAR_CALL ChiudePorta() {
     return 1;
 }
 
+#if !defined(ARMSIM_WITHOUT_LEGGEQUOTA)
 int KESTAR_CALL LeggeQuota(double* reading, int* status) {
     Fail("LeggeQuota");
     const long n = ++readingNumber;
@@ -113,6 +114,8 @@ int KESTAR_CALL LeggeQuota(double* reading, int* status) {
     Log("%s %s", "LeggeQuota", text);
     return 1;
 }
+
+#endif  // ARMSIM_WITHOUT_LEGGEQUOTA
 
 int KESTAR_CALL ResetEncoder() {
     Log("%s%s", "ResetEncoder", "");

@@ -51,6 +51,20 @@ std::string ErrorText(const InterfaceBlock& block) {
     return std::string(block.errorText, strnlen(block.errorText, sizeof block.errorText));
 }
 
+std::string JsonPoint(const Point3& p) {
+    char text[128];
+    std::snprintf(text, sizeof text, "[%.6f,%.6f,%.6f]", p.x, p.y, p.z);
+    return text;
+}
+
+std::string TextPoint(const char* label, const Point3& p) {
+    char text[160];
+    std::snprintf(text, sizeof text, "  %-14s %12.4f %12.4f %12.4f\n", label, p.x, p.y, p.z);
+    return text;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
@@ -67,20 +81,6 @@ std::string JsonString(const std::string& text) {
     }
     return out + "\"";
 }
-
-std::string JsonPoint(const Point3& p) {
-    char text[128];
-    std::snprintf(text, sizeof text, "[%.6f,%.6f,%.6f]", p.x, p.y, p.z);
-    return text;
-}
-
-std::string TextPoint(const char* label, const Point3& p) {
-    char text[160];
-    std::snprintf(text, sizeof text, "  %-14s %12.4f %12.4f %12.4f\n", label, p.x, p.y, p.z);
-    return text;
-}
-
-}  // namespace
 
 bool ParseCommand(const std::string& text, int& code) {
     if (text.empty()) return false;

@@ -13,6 +13,9 @@ bool ParseCommand(const std::string& text, int& code);
 // The command's name, or "" for an unnamed code.
 const char* CommandName(int code);
 
+// text as a JSON string, quotes included; bytes outside printable ASCII as \u00XX.
+std::string JsonString(const std::string& text);
+
 // What the module wrote into the records, as indented text lines or one JSON object.
 std::string DescribeText(const char* call, int code, int result, const InterfaceBlock& block);
 std::string DescribeJson(const char* call, int code, int result, const InterfaceBlock& block);

@@ -1,6 +1,7 @@
 // kestar-host: a stand-in for the measuring host. It loads a KESTAR module the way
 // the host does, gives it host-sized records, starts it up, runs commands and shows
 // what the module wrote, then shuts it down. For integrators on site and for tests.
+#include "doctor.h"
 #include "host_commands.h"
 #include "loaded_module.h"
 
@@ -25,6 +26,7 @@ constexpr std::size_t kProbeBlockSize = 128;
 const char kUsage[] =
     "usage: kestar-host [options] [COMMAND ...]\n"
     "       kestar-host [options] watch [--interval MS] [--count N]\n"
+    "       kestar-host [--module PATH] doctor [--json] [--open] [--arm]\n"
     "\n"
     "Loads a KESTAR module as the measuring host does (on Windows through the\n"
     "ordinals 10, 12 and 14), calls InitializeCommunications with host-sized records\n"
@@ -35,6 +37,16 @@ const char kUsage[] =
     "watch repeats C_READ_COORDS every MS milliseconds (default 200) and keeps one\n"
     "live line of position, measured point and status until interrupted (Ctrl+C)\n"
     "or until N readings were made.\n"
+    "\n"
+    "doctor checks the installation the way InitializeCommunications would and\n"
+    "changes nothing: the module and its entry points, the App Paths entry and the\n"
+    "install folder, the log, the settings file with CreateLogFile and PORT1 to\n"
+    "PORT6 (each read and judged by the module's own rules), and the arm library.\n"
+    "It prints one line per check, \"OK|WARN|FAIL <check>: <found> \xE2\x80\x94 <what to do>\",\n"
+    "and a verdict: whether InitializeCommunications would return 1, and if not the\n"
+    "first reason. --open also opens and closes each port start-up would open\n"
+    "(sending nothing); --arm takes one reading through the arm library on COM1.\n"
+    "Exit status 0 when start-up would succeed, 1 when it would not.\n"
     "\n"
     "options:\n"
     "  --module PATH   the module to load (default: the module beside this program)\n"
@@ -118,9 +130,42 @@ void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, 
     if (!options.json) std::printf("\n");
 }
 
+int Doctor(int argc, char** argv) {
+    kestar::host::DoctorOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "doctor") {
+            continue;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--open") {
+            options.open = true;
+        } else if (arg == "--arm") {
+            options.arm = true;
+        } else if (arg == "--module") {
+            if (++i >= argc) return Usage("--module needs a path");
+            options.modulePath = argv[i];
+        } else {
+            return Usage(("doctor does not take " + arg).c_str());
+        }
+    }
+    if (options.modulePath.empty()) {
+#if defined(_WIN32)
+        options.modulePath = kestar::host::ProgramDirectory() + "\\" + kestar::host::ModuleFileName();
+#else
+        options.modulePath = kestar::host::ProgramDirectory() + "/" + kestar::host::ModuleFileName();
+#endif
+    }
+    return kestar::host::RunDoctor(options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
+        if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
+    }
     Options options;
     long param = 0;
     for (int i = 1; i < argc; ++i) {

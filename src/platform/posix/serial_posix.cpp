@@ -624,4 +624,10 @@ SerialOps SerialDefaults() {
                      PosixCancelIo};
 }
 
+std::string ComDeviceTarget(int number) {
+    char path[4096];
+    DevicePath(number, path, sizeof path);
+    return path;
+}
+
 }  // namespace kestar::platform

@@ -57,14 +57,26 @@ __attribute__((noinline)) bool GuardedFrameCall(void (*call)(void*), void* conte
 
 }  // namespace
 
-bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem) {
+void* OpenSystemArmLibrary(std::string& file, std::string& problem) {
     HMODULE handle = LoadLibraryA("zuroz.dll");
     if (handle == nullptr) {
         char text[80];
         std::snprintf(text, sizeof text, "arm library zuroz.dll could not be loaded (error %lu)", GetLastError());
         problem = text;
-        return false;
+        return nullptr;
     }
+    char path[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameA(handle, path, MAX_PATH);
+    file = length > 0 ? std::string(path, length) : std::string("zuroz.dll");
+    return handle;
+}
+
+void* ArmLibrarySymbol(void* handle, const char* name) { return LookupSymbol(handle, name); }
+
+bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem) {
+    std::string file;
+    void* handle = OpenSystemArmLibrary(file, problem);
+    if (handle == nullptr) return false;
     arm = ResolveArmLibrary(LookupSymbol, handle);
     return true;
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdio>
 
 namespace kestar::platform {
 
@@ -101,6 +102,15 @@ SerialOps SerialDefaults() {
                      WinClearCommBreak,  WinGetCommModemStatus, WinPeekNamedPipe,
                      WinCloseHandle,     WinGetLastError,     WinCreateEventA,
                      WinCancelIo};
+}
+
+std::string ComDeviceTarget(int number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "COM%d", number);
+    char target[1024] = {};
+    // The answer is a list of zero-terminated names; the first is the current one.
+    if (::QueryDosDeviceA(name, target, sizeof target) == 0) return std::string();
+    return target;
 }
 
 }  // namespace kestar::platform

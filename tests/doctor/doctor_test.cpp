@@ -1,0 +1,645 @@
+// kestar-host doctor on broken installations and a healthy one, run as a separate
+// process the way an integrator runs it; then the same installation started for
+// real by kestar-host, to check that the doctor's verdict is what
+// InitializeCommunications returns and its first reason the errorCode and
+// errorText the module reports.
+//
+// Linux: the registry store is a scratch folder, COM7 links to a pseudo-terminal
+// the test makes. Windows (under Wine): the App Paths entry is in the prefix's
+// registry and COM21 is the module's side of ctest's pseudo-terminal pair.
+#include "platform/registry.h"
+#include "settings/install_directory.h"
+#include "support/app_paths.h"
+#include "support/scratch_folder.h"
+#include "support/scratch_registry.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace kestar::testing {
+namespace {
+
+constexpr int kMissingCom = 39;  // never linked to a device
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string out;
+};
+
+#if defined(_WIN32)
+std::string Quote(const std::string& arg) { return "\"" + arg + "\""; }
+
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
+    ProgramRun run;
+    std::string commandLine = Quote(program);
+    for (const std::string& arg : args) commandLine += " " + Quote(arg);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process{};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    const BOOL started =
+        CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return run;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
+    CloseHandle(readEnd);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    run.exitCode = static_cast<int>(code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return run;
+}
+#else
+std::string Quote(const std::string& arg) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
+    ProgramRun run;
+    std::string command = Quote(program);
+    for (const std::string& arg : args) command += " " + Quote(arg);
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, got);
+    const int status = pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+#endif
+
+// One member of a flat JSON object: a string unescaped, anything else as written.
+std::string Member(const std::string& object, const std::string& name) {
+    const std::string key = "\"" + name + "\":";
+    std::size_t at = object.find(key);
+    if (at == std::string::npos) return "(absent)";
+    at += key.size();
+    if (object[at] != '"') {
+        const std::size_t end = object.find_first_of(",}", at);
+        return object.substr(at, end - at);
+    }
+    std::string text;
+    for (++at; at < object.size() && object[at] != '"'; ++at) {
+        if (object[at] == '\\' && at + 1 < object.size()) {
+            ++at;
+            if (object[at] == 'u') {
+                text += static_cast<char>(std::strtol(object.substr(at + 1, 4).c_str(), nullptr, 16));
+                at += 4;
+                continue;
+            }
+        }
+        text += object[at];
+    }
+    return text;
+}
+
+// The doctor's answer: one JSON object per check, by check name, and its exit status.
+struct DoctorReport {
+    int exitCode = -1;
+    std::string out;
+    std::map<std::string, std::string> checks;
+    std::vector<std::string> order;
+
+    const std::string& Check(const std::string& name) const {
+        static const std::string none;
+        auto found = checks.find(name);
+        return found != checks.end() ? found->second : none;
+    }
+    std::string Level(const std::string& name) const { return Member(Check(name), "level"); }
+    std::string Found(const std::string& name) const { return Member(Check(name), "found"); }
+    std::string Todo(const std::string& name) const { return Member(Check(name), "todo"); }
+    std::string Verdict(const std::string& member) const { return Member(Check("verdict"), member); }
+};
+
+// What a real start-up gave: InitializeCommunications' result and the block's error fields.
+struct StartReport {
+    int result = -1;
+    int errorCode = 0;
+    std::string errorText;
+    std::string out;
+};
+
+class Doctor : public ::testing::Test {
+protected:
+    ScratchRegistry registry;
+    ScratchFolder install;
+    ScratchFolder staged;  // a copy of the tools where the arm library must be another one
+    std::string hostFolder = ExecutableDirectory();
+    int com = 0;
+#if !defined(_WIN32)
+    ScratchFolder devices;
+    int master = -1;
+    std::string slaveName;
+#endif
+
+    void SetUp() override {
+        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
+        ASSERT_TRUE(WriteAppPath(install.path()));
+#if defined(_WIN32)
+        const char* pair = std::getenv("KESTAR_SERIAL_PAIR");
+        int peer = 0;
+        ASSERT_TRUE(pair != nullptr && std::sscanf(pair, "%d:%d", &com, &peer) == 2)
+            << "KESTAR_SERIAL_PAIR is not set (ctest's pseudo-terminal fixture sets it)";
+#else
+        int slave = -1;
+        char name[256] = {};
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        close(slave);
+        slaveName = name;
+        com = 7;
+        ASSERT_EQ(symlink(name, devices.Join("com7").c_str()), 0);
+        SetEnvironment("KESTAR_DEVICES", devices.path().c_str());
+        SetEnvironment("KESTAR_INSTALL_DIR", nullptr);
+        SetEnvironment("KESTAR_TRACE", nullptr);
+        SetEnvironment("KESTAR_ARM_LIBRARY", BuiltArmSimulatorPath().c_str());
+#endif
+    }
+    void TearDown() override {
+        DeleteAppPath();
+#if !defined(_WIN32)
+        SetEnvironment("KESTAR_DEVICES", nullptr);
+        SetEnvironment("KESTAR_ARM_LIBRARY", nullptr);
+        if (master >= 0) close(master);
+#endif
+    }
+
+    std::string Line(const char* role, const std::string& settings = "9600 N 8 1", int number = 0) {
+        return std::string(role) + " " + std::to_string(number != 0 ? number : com) + " " + settings;
+    }
+    // PORT1 = first, the other keys leave their slots without a port; a key given as
+    // "" is left out of the file.
+    void WriteSettings(std::vector<std::string> ports) {
+        while (ports.size() < 6) ports.push_back("Spare -1");
+        std::string text = "[Parameters]\r\nCreateLogFile=1\r\n";
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            if (!ports[i].empty()) text += "PORT" + std::to_string(i + 1) + "=" + ports[i] + "\r\n";
+        }
+        ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), text));
+    }
+
+    std::string Host() const {
+#if defined(_WIN32)
+        return hostFolder + "\\kestar-host.exe";
+#else
+        return hostFolder + "/kestar-host";
+#endif
+    }
+
+    DoctorReport RunDoctor(std::vector<std::string> options = {"--open"}) {
+        std::vector<std::string> args = {"doctor", "--json"};
+        args.insert(args.end(), options.begin(), options.end());
+        const ProgramRun run = RunProgram(Host(), args);
+        DoctorReport report;
+        report.exitCode = run.exitCode;
+        report.out = run.out;
+        std::size_t start = 0;
+        while (start < run.out.size()) {
+            std::size_t end = run.out.find('\n', start);
+            if (end == std::string::npos) end = run.out.size();
+            const std::string object = run.out.substr(start, end - start);
+            start = end + 1;
+            const std::string name = Member(object, "check");
+            if (name == "(absent)") continue;
+            report.checks.emplace(name, object);
+            report.order.push_back(name);
+        }
+        return report;
+    }
+
+    StartReport StartModule(std::vector<std::string> commands = {}) {
+        std::vector<std::string> args = {"--json"};
+        args.insert(args.end(), commands.begin(), commands.end());
+        const ProgramRun run = RunProgram(Host(), args);
+        StartReport report;
+        report.out = run.out;
+        const std::string first = run.out.substr(0, run.out.find('\n'));
+        if (Member(first, "call") != "InitializeCommunications") return report;
+        report.result = std::atoi(Member(first, "result").c_str());
+        report.errorCode = std::atoi(Member(first, "errorCode").c_str());
+        report.errorText = Member(first, "errorText");
+        return report;
+    }
+
+    // The verdict is what InitializeCommunications then really gives.
+    void ExpectStartUpAgrees(const DoctorReport& doctor) {
+        const StartReport start = StartModule();
+        ASSERT_NE(start.result, -1) << start.out;
+        EXPECT_EQ(doctor.Verdict("result"), std::to_string(start.result)) << doctor.out << start.out;
+        if (doctor.Verdict("errorCode") == "null") {
+            EXPECT_EQ(start.errorCode, 0) << "a start that ends at a missing key writes no error";
+            EXPECT_EQ(start.errorText, "");
+        } else {
+            EXPECT_EQ(doctor.Verdict("errorCode"), std::to_string(start.errorCode)) << start.out;
+            EXPECT_EQ(doctor.Verdict("errorText"), start.errorText);
+        }
+        EXPECT_EQ(doctor.exitCode, start.result == 1 ? 0 : 1);
+    }
+
+    // Expects the verdict to name reason as the first reason of a failed start.
+    void ExpectFailedStart(const DoctorReport& doctor, const std::string& reason) {
+        EXPECT_EQ(doctor.Level("verdict"), "FAIL") << doctor.out;
+        EXPECT_EQ(doctor.Verdict("result"), "0");
+        EXPECT_EQ(doctor.Verdict("reason"), reason) << doctor.out;
+        EXPECT_EQ(doctor.Level(reason), "FAIL");
+        EXPECT_EQ(doctor.Verdict("todo"), doctor.Todo(reason)) << "the verdict carries the reason's hint";
+        EXPECT_EQ(doctor.exitCode, 1);
+    }
+
+    void ExpectSuccessfulStart(const DoctorReport& doctor) {
+        EXPECT_EQ(doctor.Level("verdict"), "OK") << doctor.out;
+        EXPECT_EQ(doctor.Verdict("result"), "1");
+        EXPECT_EQ(doctor.exitCode, 0);
+    }
+
+    // Copies the module and kestar-host into the staged folder, with arm (a path)
+    // as its zuroz.dll, or none; later runs use that copy (Windows loads zuroz.dll
+    // from the program's folder).
+    void StageTools(const std::string& arm) {
+#if defined(_WIN32)
+        ASSERT_TRUE(CopyFileA((hostFolder + "\\kestar-host.exe").c_str(), staged.Join("kestar-host.exe").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileA((hostFolder + "\\KESTAR.dll").c_str(), staged.Join("KESTAR.dll").c_str(), FALSE));
+        if (!arm.empty()) ASSERT_TRUE(CopyFileA(arm.c_str(), staged.Join("zuroz.dll").c_str(), FALSE));
+        hostFolder = staged.path();
+#else
+        SetEnvironment("KESTAR_ARM_LIBRARY", arm.empty() ? staged.Join("libzuroz.so").c_str() : arm.c_str());
+#endif
+    }
+};
+
+// ---- A healthy installation ----------------------------------------------------
+
+TEST_F(Doctor, HealthyInstallationWouldStartAndEveryCheckIsOk) {
+    WriteSettings({Line("Controller"), "DRO -1 9600 N 8 1"});
+    const DoctorReport doctor = RunDoctor({"--open", "--arm"});
+    ExpectSuccessfulStart(doctor);
+    for (const std::string& name : doctor.order) EXPECT_EQ(doctor.Level(name), "OK") << doctor.Check(name);
+    EXPECT_EQ(Member(doctor.Check("PORT1"), "opened"), "true");
+    EXPECT_EQ(Member(doctor.Check("PORT1"), "role"), "Controller");
+    EXPECT_EQ(Member(doctor.Check("PORT1"), "roleField"), "controllerPort");
+    EXPECT_EQ(Member(doctor.Check("PORT2"), "action"), "passed over: negative COM number");
+    EXPECT_EQ(doctor.Level("arm reading"), "OK");
+    EXPECT_EQ(Member(doctor.Check("install folder"), "folder"), install.path());
+#if defined(_WIN32)
+    EXPECT_NE(doctor.Found("entry points").find("GetCommData @10, InitializeCommunications @12, "
+                                                "TerminateCommunications @14"),
+              std::string::npos);
+    EXPECT_EQ(Member(doctor.Check("module"), "version"), KESTAR_VERSION);
+#else
+    EXPECT_EQ(Member(doctor.Check("PORT1"), "device"), devices.Join("com7"));
+#endif
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, WithoutOpenTheDevicesAreNotTriedAndTheVerdictSaysSo) {
+    WriteSettings({Line("Controller")});
+    const DoctorReport doctor = RunDoctor({});
+    ExpectSuccessfulStart(doctor);
+    EXPECT_EQ(Member(doctor.Check("PORT1"), "opened"), "false");
+    EXPECT_EQ(doctor.Verdict("devicesTried"), "false");
+    EXPECT_NE(doctor.Verdict("found").find("if the devices open"), std::string::npos);
+}
+
+TEST_F(Doctor, TextOutputIsOneLinePerCheckEndingWithTheVerdict) {
+    WriteSettings({Line("Controller", "9600 X 8 1")});
+    ProgramRun run = RunProgram(Host(), {"doctor"});
+    EXPECT_EQ(run.exitCode, 1);
+    // Windows writes its text lines with CR LF.
+    run.out.erase(std::remove(run.out.begin(), run.out.end(), '\r'), run.out.end());
+    const std::string failure = "FAIL PORT1: the parity 'X' of COM" + std::to_string(com) + " is refused";
+    EXPECT_NE(run.out.find("\n" + failure), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\xE2\x80\x94 use E, M, N, O or S (either case) in PORT1\n"), std::string::npos);
+    const std::size_t last = run.out.rfind('\n', run.out.size() - 2);
+    EXPECT_EQ(run.out.compare(last + 1, 13, "FAIL verdict:"), 0) << run.out;
+    for (std::size_t at = 0; at < run.out.size();) {
+        const std::size_t end = run.out.find('\n', at);
+        const std::string line = run.out.substr(at, end - at);
+        EXPECT_TRUE(line.rfind("OK ", 0) == 0 || line.rfind("WARN ", 0) == 0 || line.rfind("FAIL ", 0) == 0) << line;
+        at = end + 1;
+    }
+}
+
+// ---- The install folder ----------------------------------------------------------
+
+TEST_F(Doctor, NoAppPathsEntry) {
+    WriteSettings({Line("Controller")});
+    DeleteAppPath();
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "App Paths");
+    EXPECT_NE(doctor.Found("App Paths").find("no App Paths entry"), std::string::npos);
+    EXPECT_EQ(doctor.Level("install folder"), "FAIL");
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, PathToAMissingFolder) {
+    WriteSettings({Line("Controller")});
+    ASSERT_TRUE(WriteAppPath(install.Join("gone")));
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "install folder");
+    EXPECT_EQ(doctor.Level("Path"), "OK");
+    EXPECT_NE(doctor.Found("install folder").find("does not exist"), std::string::npos);
+    EXPECT_NE(doctor.Todo("install folder").find("correct Path"), std::string::npos);
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, PathOfAnotherTypeThanAPlainString) {
+    WriteSettings({Line("Controller")});
+    platform::RegHandle key = 0;
+    ASSERT_EQ(platform::Registry().OpenKeyEx(platform::kHkeyLocalMachine, kAppPathsKey, 0, platform::kKeyAllAccess,
+                                             &key),
+              platform::kRegSuccess);
+    const std::string folder = install.path();
+    EXPECT_EQ(platform::Registry().SetValueEx(key, kAppPathValue, platform::kRegExpandSz,
+                                              reinterpret_cast<const unsigned char*>(folder.c_str()),
+                                              static_cast<std::uint32_t>(folder.size() + 1)),
+              platform::kRegSuccess);
+    platform::Registry().CloseKey(key);
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "Path");
+    EXPECT_NE(doctor.Found("Path").find("REG_EXPAND_SZ"), std::string::npos);
+    EXPECT_NE(doctor.Todo("Path").find("REG_SZ"), std::string::npos);
+    ExpectStartUpAgrees(doctor);
+}
+
+// ---- The settings file -----------------------------------------------------------
+
+TEST_F(Doctor, NoSettingsFile) {
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "settings file");
+    EXPECT_NE(doctor.Found("settings file").find("does not exist"), std::string::npos);
+    EXPECT_EQ(doctor.Level("PORT1"), "FAIL");
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, SettingsFileWithoutTheSection) {
+    ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), "[Settings]\r\nPORT1=" + Line("Controller") + "\r\n"));
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "section");
+    EXPECT_EQ(doctor.Todo("section"), "put the keys under a line [Parameters]");
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, MissingPort4) {
+    WriteSettings({Line("Controller"), "DRO -1", "Probe -1", "", "Host -1", "Sensor -1"});
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "PORT4");
+    EXPECT_EQ(doctor.Verdict("errorCode"), "null") << "a missing key leaves errorCode as it was";
+    EXPECT_EQ(doctor.Level("PORT1"), "OK");
+    EXPECT_NE(doctor.Todo("PORT4").find("PORT4=Spare -1"), std::string::npos);
+    EXPECT_NE(doctor.Found("PORT5").find("not reached (start-up stops at PORT4)"), std::string::npos);
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, UnknownRoleIsPassedOverAndStartUpSucceeds) {
+    WriteSettings({Line("Controller"), "Printer 5 9600 N 8 1"});
+    const DoctorReport doctor = RunDoctor();
+    ExpectSuccessfulStart(doctor);
+    EXPECT_EQ(doctor.Level("PORT2"), "WARN");
+    EXPECT_EQ(Member(doctor.Check("PORT2"), "action"), "passed over: unknown role");
+    EXPECT_NE(doctor.Todo("PORT2").find("Controller, Probe, DRO"), std::string::npos);
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, ParityXIsRefusedWithTheModulesStatus) {
+    WriteSettings({Line("Controller", "9600 X 8 1")});
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "PORT1");
+    EXPECT_EQ(doctor.Verdict("errorCode"), "-26");
+    EXPECT_EQ(doctor.Verdict("errorText"), "Illegal Parity");
+    EXPECT_EQ(doctor.Todo("PORT1"), "use E, M, N, O or S (either case) in PORT1");
+    ExpectStartUpAgrees(doctor);
+    const DoctorReport unopened = RunDoctor({});
+    EXPECT_EQ(unopened.Verdict("errorCode"), "-26") << "the rule alone tells, without opening";
+}
+
+TEST_F(Doctor, BaudRate1234IsForTheDeviceToRefuse) {
+    WriteSettings({Line("Controller", "1234 N 8 1")});
+    const DoctorReport unopened = RunDoctor({});
+    EXPECT_EQ(unopened.Level("PORT1"), "WARN") << "only opening the device can tell";
+    EXPECT_NE(unopened.Found("PORT1").find("1234 is no standard rate"), std::string::npos) << unopened.out;
+    const DoctorReport doctor = RunDoctor();
+#if !defined(_WIN32)
+    ExpectFailedStart(doctor, "PORT1");
+    EXPECT_EQ(doctor.Verdict("errorCode"), "-1");
+    EXPECT_NE(doctor.Found("PORT1").find("the device refused the line settings 1234 N 8 1"), std::string::npos);
+#endif
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, OverlongBaudRateIsIllegal) {
+    WriteSettings({Line("Controller", "115200 N 8 1")});
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "PORT1");
+    EXPECT_EQ(doctor.Verdict("errorText"), "Illegal Baud Rate");
+    ExpectStartUpAgrees(doctor);
+}
+
+// ---- Serial devices --------------------------------------------------------------
+
+TEST_F(Doctor, MissingDevice) {
+    WriteSettings({Line("Controller"), Line("Probe", "9600 N 8 1", kMissingCom)});
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "PORT2");
+    EXPECT_EQ(doctor.Verdict("errorCode"), "-14");
+    EXPECT_EQ(doctor.Verdict("errorText"), "No 8250");
+    EXPECT_NE(doctor.Found("PORT2").find("does not exist"), std::string::npos);
+    EXPECT_NE(doctor.Todo("PORT2").find("connect the device"), std::string::npos);
+    ExpectStartUpAgrees(doctor);
+}
+
+TEST_F(Doctor, BusyDevice) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Wine lets a second process open a COM device that another holds (Windows answers error 5, "
+                    "which the module reports as -3), so a busy device cannot be made under Wine";
+#else
+    WriteSettings({Line("Controller")});
+    // Another process holds the device as the module itself would.
+    const int held = open(slaveName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "PORT1");
+    EXPECT_EQ(doctor.Verdict("errorText"), "Port in Use");
+    EXPECT_NE(doctor.Found("PORT1").find("COM7 is held by another program"), std::string::npos);
+    EXPECT_NE(doctor.Found("PORT1").find("open in " + std::to_string(getpid()) + " ("), std::string::npos)
+        << "the doctor names the process that holds the device";
+    EXPECT_EQ(doctor.Todo("PORT1"), "close the program that uses COM7, or change PORT1");
+    ExpectStartUpAgrees(doctor);
+    close(held);
+#endif
+}
+
+TEST_F(Doctor, TwoLinesOnOneDeviceFindItInUse) {
+    WriteSettings({Line("Controller"), Line("Probe")});
+    const DoctorReport doctor = RunDoctor();
+    ExpectFailedStart(doctor, "PORT2");
+    EXPECT_EQ(doctor.Verdict("errorCode"), "-3");
+    EXPECT_NE(doctor.Found("PORT2").find("is also the device of PORT1"), std::string::npos);
+#if !defined(_WIN32)
+    // Wine does not refuse the module's own second open of the device, so there the
+    // real start succeeds where Windows would answer -3.
+    ExpectStartUpAgrees(doctor);
+#endif
+}
+
+// ---- The log ---------------------------------------------------------------------
+
+TEST_F(Doctor, LogThatCannotBeWrittenDoesNotStopStartUp) {
+    WriteSettings({Line("Controller")});
+    bool folderLocked = false;
+#if !defined(_WIN32)
+    // A folder without write permission stops everyone but root.
+    if (geteuid() != 0) folderLocked = chmod(install.Join("tolvo").c_str(), 0555) == 0;
+#endif
+    // For root (and under Wine, which runs as root here) a folder where the log
+    // file should be stops the log as surely.
+    if (!folderLocked) ASSERT_TRUE(MakeFolder(install.Join("tolvo/TolvoInterface.log")));
+    const DoctorReport doctor = RunDoctor();
+    ExpectSuccessfulStart(doctor);
+    EXPECT_EQ(doctor.Level("log file"), "WARN") << doctor.out;
+    EXPECT_NE(doctor.Found("log file").find("no log is written"), std::string::npos);
+    ExpectStartUpAgrees(doctor);
+#if !defined(_WIN32)
+    if (folderLocked) chmod(install.Join("tolvo").c_str(), 0755);
+#endif
+}
+
+TEST_F(Doctor, LogHeldByAnotherProcess) {
+    WriteSettings({Line("Controller")});
+    const std::string log = install.Join("tolvo/TolvoInterface.log");
+    ASSERT_TRUE(WriteFileBytes(log, "earlier run\r\n"));
+#if defined(_WIN32)
+    HANDLE held = CreateFileA(log.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+#else
+    const int held = open(log.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+#endif
+    const DoctorReport doctor = RunDoctor();
+    ExpectSuccessfulStart(doctor);
+    EXPECT_EQ(doctor.Level("log file"), "WARN");
+    EXPECT_NE(doctor.Found("log file").find("is held by another process"), std::string::npos);
+    EXPECT_EQ(doctor.Todo("log file"), "close the program that holds the log file");
+    ExpectStartUpAgrees(doctor);
+#if defined(_WIN32)
+    CloseHandle(held);
+#else
+    close(held);
+#endif
+}
+
+// ---- The arm library -------------------------------------------------------------
+
+TEST_F(Doctor, NoArmLibrary) {
+    WriteSettings({Line("Controller")});
+    StageTools("");
+    const DoctorReport doctor = RunDoctor({"--open", "--arm"});
+    ExpectSuccessfulStart(doctor);
+    EXPECT_EQ(doctor.Level("arm library"), "FAIL");
+    EXPECT_NE(doctor.Found("arm library").find("could not be loaded"), std::string::npos);
+    EXPECT_NE(doctor.Found("arm library").find("errorCode 1001 \"Interface Error\""), std::string::npos);
+    ExpectStartUpAgrees(doctor);
+    // What the doctor says follows: a reading ends in the command guard's error.
+    const StartReport reading = StartModule({"READ_COORDS"});
+    EXPECT_NE(reading.out.find("\"errorCode\":1001,\"errorText\":\"Interface Error\""), std::string::npos)
+        << reading.out;
+}
+
+TEST_F(Doctor, ArmLibraryLackingLeggeQuota) {
+    WriteSettings({Line("Controller")});
+#if defined(_WIN32)
+    StageTools(ExecutableDirectory() + "\\arm-no-quota\\zuroz.dll");
+#else
+    StageTools(ExecutableDirectory() + "/libzuroz-no-quota.so");
+#endif
+    const DoctorReport doctor = RunDoctor({"--open", "--arm"});
+    ExpectSuccessfulStart(doctor);
+    EXPECT_EQ(doctor.Level("arm library"), "FAIL");
+    EXPECT_EQ(Member(doctor.Check("arm library"), "missing"), "LeggeQuota");
+#if defined(_WIN32)
+    // This library exports its calls only under their decorated names.
+    EXPECT_NE(doctor.Found("arm library").find("has _AprePorta@4, _LeggeParametri@4, _ChiudePorta@0, "
+                                               "_ResetEncoder@0"),
+              std::string::npos)
+        << doctor.Found("arm library");
+#else
+    EXPECT_NE(doctor.Found("arm library").find("has AprePorta, LeggeParametri, ChiudePorta, ResetEncoder"),
+              std::string::npos);
+#endif
+    EXPECT_EQ(doctor.Check("arm reading"), "") << "no reading through an incomplete library";
+    ExpectStartUpAgrees(doctor);
+    const StartReport reading = StartModule({"READ_COORDS"});
+    EXPECT_NE(reading.out.find("\"errorCode\":1001,\"errorText\":\"Interface Error\""), std::string::npos);
+}
+
+// ---- The doctor changes nothing ----------------------------------------------------
+
+TEST_F(Doctor, LeavesTheLogTheRegistryAndTheDevicesAsTheyWere) {
+    WriteSettings({Line("Controller")});
+    const std::string log = install.Join("tolvo/TolvoInterface.log");
+    ASSERT_TRUE(WriteFileBytes(log, "earlier run\r\n"));
+    const DoctorReport doctor = RunDoctor({"--open", "--arm"});
+    ExpectSuccessfulStart(doctor);
+    EXPECT_EQ(ReadFileBytes(log), "earlier run\r\n") << "the log file is neither emptied nor written";
+    EXPECT_EQ(Member(doctor.Check("Path"), "value"), install.path());
+#if !defined(_WIN32)
+    // Nothing reached the device: the far end of the pseudo-terminal has no byte.
+    char byte = 0;
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    EXPECT_EQ(read(master, &byte, 1), -1) << "the doctor sent a byte";
+#endif
+    // The start that follows still finds everything as it was.
+    ExpectStartUpAgrees(doctor);
+#if !defined(_WIN32)
+    // A registry store without the App Paths entry stays without any folder.
+    const std::string previous = std::getenv("KESTAR_REGISTRY");
+    ScratchFolder emptyStore;
+    const std::string store = emptyStore.Join("store");
+    SetEnvironment("KESTAR_REGISTRY", store.c_str());
+    const DoctorReport bare = RunDoctor({});
+    SetEnvironment("KESTAR_REGISTRY", previous.c_str());
+    EXPECT_EQ(bare.Verdict("reason"), "App Paths");
+    EXPECT_FALSE(FileExists(store)) << "the doctor made the registry store";
+#endif
+}
+
+}  // namespace
+}  // namespace kestar::testing

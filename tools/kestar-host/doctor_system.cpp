@@ -1,0 +1,167 @@
+#include "doctor_system.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kestar::host {
+
+#if defined(_WIN32)
+
+std::string ModuleFileVersion(const std::string& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (size == 0) return std::string();
+    std::vector<char> info(size);
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, info.data())) return std::string();
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    };
+    Translation* translations = nullptr;
+    UINT length = 0;
+    char key[64] = "\\StringFileInfo\\040904B0\\FileVersion";
+    if (VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) &&
+        length >= sizeof(Translation)) {
+        std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\FileVersion", translations[0].language,
+                      translations[0].codePage);
+    }
+    char* text = nullptr;
+    if (!VerQueryValueA(info.data(), key, reinterpret_cast<void**>(&text), &length) || text == nullptr) {
+        return std::string();
+    }
+    return std::string(text, strnlen(text, length));
+}
+
+FileAccess ProbeExistingFile(const std::string& path, std::string& detail) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FileAccess::kFolder;
+    // The log's own open: write access, no sharing; OPEN_EXISTING so nothing is created.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return FileAccess::kWritable;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return FileAccess::kHeld;
+    if (error == ERROR_ACCESS_DENIED) return FileAccess::kDenied;
+    detail = "error " + std::to_string(error);
+    return FileAccess::kOther;
+}
+
+bool ProbeCreateIn(const std::string& folder, std::string& detail) {
+    const std::string path = folder + "\\kestar-doctor-" + std::to_string(GetCurrentProcessId()) + ".tmp";
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        detail = error == ERROR_ACCESS_DENIED ? "access denied" : "error " + std::to_string(error);
+        return false;
+    }
+    CloseHandle(file);
+    DeleteFileA(path.c_str());  // in case the system kept it
+    return true;
+}
+
+std::string FileHolders(const std::string&) { return std::string(); }
+
+void PrepareConsole() {
+    DWORD mode = 0;
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) SetConsoleOutputCP(CP_UTF8);
+}
+
+char Separator() { return '\\'; }
+
+#else
+
+std::string ModuleFileVersion(const std::string&) { return std::string(); }
+
+FileAccess ProbeExistingFile(const std::string& path, std::string& detail) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return FileAccess::kFolder;
+    // No O_CREAT, no O_TRUNC: the file is neither made nor emptied.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == EACCES || error == EPERM || error == EROFS) return FileAccess::kDenied;
+        detail = std::strerror(error);
+        return FileAccess::kOther;
+    }
+    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);  // closing releases the lock
+    return locked ? FileAccess::kWritable : FileAccess::kHeld;
+}
+
+bool ProbeCreateIn(const std::string& folder, std::string& detail) {
+    const std::string path = folder + "/.kestar-doctor-" + std::to_string(::getpid());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        detail = std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    ::unlink(path.c_str());
+    return true;
+}
+
+std::string FileHolders(const std::string& path) {
+    char resolved[4096];
+    if (::realpath(path.c_str(), resolved) == nullptr) return std::string();
+    std::string holders;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return holders;
+    const pid_t self = ::getpid();
+    while (dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid == self) continue;
+        const std::string fdFolder = std::string("/proc/") + entry->d_name + "/fd";
+        DIR* fds = ::opendir(fdFolder.c_str());
+        if (fds == nullptr) continue;
+        bool holds = false;
+        while (dirent* fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.') continue;
+            char target[4096];
+            const ssize_t n = ::readlink((fdFolder + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0) continue;
+            target[n] = '\0';
+            if (std::strcmp(target, resolved) == 0) {
+                holds = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (!holds) continue;
+        std::string name;
+        if (FILE* comm = std::fopen((std::string("/proc/") + entry->d_name + "/comm").c_str(), "r")) {
+            char text[64] = {};
+            if (std::fgets(text, sizeof text, comm) != nullptr) name = text;
+            std::fclose(comm);
+            while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+        }
+        if (!holders.empty()) holders += ", ";
+        holders += std::string(entry->d_name) + (name.empty() ? "" : " (" + name + ")");
+    }
+    ::closedir(proc);
+    return holders;
+}
+
+void PrepareConsole() {}
+
+char Separator() { return '/'; }
+
+#endif
+
+}  // namespace kestar::host
