@@ -28,6 +28,12 @@ struct LocalTimeClocks {
     std::int32_t coarseLagNanoseconds;
 };
 
+#if !defined(_WIN32)
+// The POSIX stand-in's own conversion of a wall-clock second to the local time of day
+// (64-bit time, so seconds after January 2038 convert too).
+TimeOfDay LocalTimeOfSecond(std::int64_t seconds);
+#endif
+
 class LocalTimeCache {
 public:
     explicit LocalTimeCache(const LocalTimeClocks& clocks) : clocks_(clocks) {}

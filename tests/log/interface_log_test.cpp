@@ -10,8 +10,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
+
+#if !defined(_WIN32)
+#include "platform/local_time_cache.h"
+
+#include <time.h>
+#endif
 
 namespace kestar {
 namespace {
@@ -269,6 +276,47 @@ TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile)
     EXPECT_EQ(file.size(), kept * 1000 + note.size());
     EXPECT_EQ(file.substr(file.size() - note.size()), note);
 }
+
+#if !defined(_WIN32)
+// --- the time stamp after January 2038 (POSIX) ---
+
+// The clocks read a moment past 2^31 seconds, 19 January 2038 03:14:08 UTC, where a
+// 32-bit time_t ends; the conversion is the stand-in's own.
+platform::WallClockReading After2038() { return {(std::int64_t{1} << 31) + 1, 250000000}; }
+platform::TimeOfDay LogClockAfter2038() {
+    static platform::LocalTimeCache cache(
+        platform::LocalTimeClocks{After2038, After2038, platform::LocalTimeOfSecond, 8000000});
+    return cache.Now();
+}
+
+class UtcZone {
+public:
+    UtcZone() {
+        if (const char* tz = std::getenv("TZ")) saved_ = tz, hadZone_ = true;
+        setenv("TZ", "UTC0", 1);
+        tzset();
+    }
+    ~UtcZone() {
+        if (hadZone_) setenv("TZ", saved_.c_str(), 1); else unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    std::string saved_;
+    bool hadZone_ = false;
+};
+
+TEST_F(InterfaceLogTest, ALineWrittenAfterJanuary2038CarriesItsTime) {
+    UtcZone utc;
+    platform::SystemOps system = platform::System();
+    system.LocalTimeOfDay = LogClockAfter2038;
+    platform::ScopedSystemOps clock(system);
+    StartLog();
+    WriteLog("after 2038");
+    CloseLog();
+    EXPECT_EQ(ReadFileBytes(path_), "<3:14:09>   after 2038\r\n");
+}
+#endif
 
 }  // namespace
 }  // namespace kestar

@@ -34,13 +34,6 @@ WallClockReading ReadClock(clockid_t clock) {
 WallClockReading CoarseClock() { return ReadClock(CLOCK_REALTIME_COARSE); }
 WallClockReading PreciseClock() { return ReadClock(CLOCK_REALTIME); }
 
-TimeOfDay ToLocalTime(std::int64_t seconds) {
-    const std::time_t time = static_cast<std::time_t>(seconds);
-    std::tm local{};
-    localtime_r(&time, &local);
-    return TimeOfDay{local.tm_hour, local.tm_min, local.tm_sec};
-}
-
 // The coarse clock trails the true time by up to one tick, its resolution. Twice
 // that leaves room for a tick that comes late; a line written in that last part
 // of a second costs one precise read.
@@ -52,11 +45,19 @@ std::int32_t CoarseLag() {
 
 // The interface log asks once a line, on the host's thread.
 TimeOfDay PosixLocalTimeOfDay() {
-    thread_local LocalTimeCache cache(LocalTimeClocks{CoarseClock, PreciseClock, ToLocalTime, CoarseLag()});
+    thread_local LocalTimeCache cache(LocalTimeClocks{CoarseClock, PreciseClock, LocalTimeOfSecond, CoarseLag()});
     return cache.Now();
 }
 
 }  // namespace
+
+TimeOfDay LocalTimeOfSecond(std::int64_t seconds) {
+    static_assert(sizeof(std::time_t) == 8, "time_t must hold seconds after January 2038");
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    localtime_r(&time, &local);
+    return TimeOfDay{local.tm_hour, local.tm_min, local.tm_sec};
+}
 
 SystemOps SystemDefaults() {
     return SystemOps{PosixGetVersion, PosixGetTickCount, PosixSleep, PosixLocalTimeOfDay};
