@@ -287,6 +287,29 @@ TEST_F(FaultRun, AnArmLibraryThatThrowsAtStartIsLoggedAndTheRunGoesOn) {
     EXPECT_NE(log.find("Ending Interface DLL"), std::string::npos) << log;
 }
 
+#if defined(_WIN32)
+// A processor fault inside the arm library reaches the log with the exception's own
+// code: a write through a null pointer is an access violation, not an illegal
+// instruction or any other exception.
+int KESTAR_CALL AprePortaWritingThroughNull(const char*) {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+    return 1;
+}
+
+TEST_F(FaultRun, AnAccessViolationInTheArmLibraryAtStartIsLoggedAsOne) {
+    platform::ArmLibrary faulting = ScopedFakeArm::Calls();
+    faulting.AprePorta = AprePortaWritingThroughNull;
+    ScopedFakeArm failing{faulting};
+    ASSERT_EQ(Start(), 1) << block().errorText;
+    EXPECT_EQ(TerminateCommunications(), 1);
+    const std::string log = LogFile();
+    EXPECT_NE(log.find("arm library call AprePorta failed: system exception 0xC0000005 inside AprePorta\r\n"),
+              std::string::npos)
+        << log;
+}
+#endif
+
 #if !defined(_WIN32)
 // --- A real device held by another process (Linux: the POSIX serial stand-in) ---
 
