@@ -95,14 +95,14 @@ static void resolve(void)
 static void *map_exactly_or_not(void *addr, size_t len, int prot, int flags, int fd, off64_t off)
 {
     resolve();
-    if (!(flags & MAP_FIXED_NOREPLACE) || (flags & MAP_FIXED))
-        return real_mmap64(addr, len, prot, flags, fd, off);
+    if (!(flags & MAP_FIXED_NOREPLACE)) return real_mmap64(addr, len, prot, flags, fd, off);
     if ((uintptr_t)addr & (uintptr_t)(sysconf(_SC_PAGESIZE) - 1)) {
         errno = EINVAL;
         return MAP_FAILED;
     }
-    /* The emulator honours the address as a hint when the whole range is free. */
-    void *got = real_mmap64(addr, len, prot, flags & ~MAP_FIXED_NOREPLACE, fd, off);
+    /* As for the kernel, MAP_FIXED beside it changes nothing: nothing is replaced.
+     * The emulator honours the address as a hint when the whole range is free. */
+    void *got = real_mmap64(addr, len, prot, flags & ~(MAP_FIXED_NOREPLACE | MAP_FIXED), fd, off);
     if (got == MAP_FAILED || got == addr) return got;
     munmap(got, len);
     errno = EEXIST;
