@@ -287,6 +287,38 @@ TEST_F(FaultRun, AnArmLibraryThatThrowsAtStartIsLoggedAndTheRunGoesOn) {
     EXPECT_NE(log.find("Ending Interface DLL"), std::string::npos) << log;
 }
 
+#if defined(_WIN32)
+// A processor fault inside the arm library reaches the log with the exception's own
+// code: a write through a null pointer is an access violation and an integer
+// division by zero is one, not an illegal instruction or a floating-point fault.
+int KESTAR_CALL AprePortaWritingThroughNull(const char*) {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+    return 1;
+}
+volatile int zero = 0;
+int KESTAR_CALL AprePortaDividingByZero(const char*) { return 100 / zero; }
+
+TEST_F(FaultRun, ProcessorFaultsInTheArmLibraryAtStartAreLoggedWithTheirExceptionCodes) {
+    const struct {
+        int(KESTAR_CALL* aprePorta)(const char*);
+        const char* line;
+    } faults[] = {
+        {AprePortaWritingThroughNull, "arm library call AprePorta failed: system exception 0xC0000005 inside AprePorta\r\n"},
+        {AprePortaDividingByZero, "arm library call AprePorta failed: system exception 0xC0000094 inside AprePorta\r\n"},
+    };
+    for (const auto& fault : faults) {
+        platform::ArmLibrary faulting = ScopedFakeArm::Calls();
+        faulting.AprePorta = fault.aprePorta;
+        ScopedFakeArm failing{faulting};
+        ASSERT_EQ(Start(), 1) << block().errorText;
+        EXPECT_EQ(TerminateCommunications(), 1);
+        const std::string log = LogFile();  // each start begins the log afresh
+        EXPECT_NE(log.find(fault.line), std::string::npos) << log;
+    }
+}
+#endif
+
 #if !defined(_WIN32)
 // --- A real device held by another process (Linux: the POSIX serial stand-in) ---
 
