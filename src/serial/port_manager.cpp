@@ -5,10 +5,12 @@
 #include "serial/com_driver.h"
 #include "settings/settings_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace kestar {
 
@@ -64,12 +66,14 @@ void SetLineDone(int value) {
     if (InterfaceBlock* block = Block()) block->lineDone = value;
 }
 
-// %ld: blanks, an optional sign, decimal digits; false (field unset) without digits.
+// %ld of the 32-bit module: blanks, an optional sign, decimal digits, held at the
+// ends of the 32-bit range when out of it; false (field unset) without digits. A
+// 64-bit build reads the same values, rather than ones that a later 32-bit field cuts.
 bool ScanLong(const char*& at, long& out) {
     char* end = nullptr;
     const long value = std::strtol(at, &end, 10);
     if (end == at) return false;
-    out = value;
+    out = std::clamp<long>(value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max());
     at = end;
     return true;
 }

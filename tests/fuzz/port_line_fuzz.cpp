@@ -10,6 +10,7 @@
 #include "platform/memory.h"
 #include "serial/port_manager.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -54,6 +55,10 @@ Reading Scan(const std::string& line) {
     work[sizeof work - 1] = '\0';
     Reading r;
     std::sscanf(work, "%99s %ld %ld %c %ld %ld", r.role, &r.com, &r.baud, &r.parity, &r.dataBits, &r.stopBits);
+    // The 32-bit C library holds an out-of-range number at the ends of a 32-bit long.
+    for (long* field : {&r.com, &r.baud, &r.dataBits, &r.stopBits}) {
+        *field = std::clamp<long>(*field, INT32_MIN, INT32_MAX);
+    }
     return r;
 }
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,17 @@ TEST_F(PortManager, OverlongRoleNamesAndLinesNeverOverflow) {
     const PortLine scanned = ScanPortLine(std::string(500, 'x'));
     EXPECT_TRUE(scanned.roleTooLong);
     EXPECT_EQ(std::string(scanned.roleName).size(), 19u);
+}
+
+// Numbers beyond 32 bits read as the 32-bit module reads them, held at the range's
+// ends, on every build: a baud rate of 2^32 + 9600 is refused, not cut to 9600.
+TEST_F(PortManager, NumbersBeyondThirtyTwoBitsAreHeldAtTheEndsOfTheRange) {
+    uart.Device(2);
+    EXPECT_EQ(OpenPortSlot(0, "Controller 2 4294976896 N 8 1"), 0);
+    EXPECT_EQ(block().errorCode, -25);
+    const PortLine scanned = ScanPortLine("Probe -99999999999 115222222222222222222222 N 8 1");
+    EXPECT_EQ(scanned.comNumber, INT32_MIN);
+    EXPECT_EQ(scanned.baudRate, INT32_MAX);
 }
 
 TEST_F(PortManager, TimedOutReadKeepsThePartialLineForTheNextLine) {
