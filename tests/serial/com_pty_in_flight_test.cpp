@@ -10,6 +10,7 @@
 #include "serial/com_write_records.h"
 #include "serial/port.h"
 #include "serial/port_manager.h"
+#include "terminal_device.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,6 @@
 #include <string>
 
 #if !defined(_WIN32)
-#include <fcntl.h>
-#include <pty.h>
 #include <unistd.h>
 #endif
 
@@ -145,38 +144,18 @@ class HeldWrites : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(LivePorts(), nullptr);
-        int slave = -1;
-        char name[256] = {};
-        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        close(slave);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        char folder[] = "/tmp/kestar-devices-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        devices = folder;
-        link = devices + "/com7";
-        ASSERT_EQ(symlink(name, link.c_str()), 0);
-        const char* old = std::getenv("KESTAR_DEVICES");
-        if (old) oldDevices = old;
-        hadDevices = old != nullptr;
-        setenv("KESTAR_DEVICES", devices.c_str(), 1);
+        device.Open(7);
+        master = device.master;
         SetDefaultBufferSizes(1050, kTransmitQueue);
     }
     void TearDown() override {
         ClosePortSlots();
         CloseAllPorts();
         SetDefaultBufferSizes(1050, 1050);
-        if (hadDevices) {
-            setenv("KESTAR_DEVICES", oldDevices.c_str(), 1);
-        } else {
-            unsetenv("KESTAR_DEVICES");
-        }
-        unlink(link.c_str());
-        rmdir(devices.c_str());
-        close(master);
+        device.Close();
     }
+    testing::TerminalDevice device;
     int master = -1;
-    std::string devices, link, oldDevices;
-    bool hadDevices = false;
 };
 
 TEST_F(HeldWrites, PeerThatStopsReadingLeavesWritesHeldAndEveryByteArrivesOnceItReads) {

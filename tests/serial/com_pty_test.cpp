@@ -7,6 +7,7 @@
 #include "platform/system.h"
 #include "serial/com_driver.h"
 #include "serial/port.h"
+#include "terminal_device.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,6 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -53,32 +53,13 @@ class Pseudoterminal : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(LivePorts(), nullptr);
-        int slave = -1;
-        char name[256] = {};
-        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        close(slave);  // the port opens it by name
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        char folder[] = "/tmp/kestar-devices-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        devices = folder;
-        link = devices + "/com7";
-        ASSERT_EQ(symlink(name, link.c_str()), 0);
-        const char* old = std::getenv("KESTAR_DEVICES");
-        hadDevices = old != nullptr;
-        if (old) oldDevices = old;
-        setenv("KESTAR_DEVICES", devices.c_str(), 1);
+        device.Open(7);
+        master = device.master;
     }
     void TearDown() override {
         CloseAllPorts();
-        if (hadDevices) {
-            setenv("KESTAR_DEVICES", oldDevices.c_str(), 1);
-        } else {
-            unsetenv("KESTAR_DEVICES");
-        }
-        unlink(link.c_str());
-        unlink((devices + "/com8").c_str());
-        rmdir(devices.c_str());
-        close(master);
+        device.master = master;
+        device.Close();
     }
     std::string PeerRead(std::size_t length) {
         std::string text;
@@ -95,9 +76,8 @@ protected:
     void PeerWrite(const std::string& text) {
         ASSERT_EQ(write(master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
+    testing::TerminalDevice device;
     int master = -1;
-    std::string devices, link, oldDevices;
-    bool hadDevices = false;
 };
 
 TEST_F(Pseudoterminal, BytesMoveBothWays) {
@@ -140,7 +120,7 @@ TEST_F(Pseudoterminal, RatesTheTerminalCannotTakeAreRefusedByTheDevice) {
 TEST_F(Pseudoterminal, MissingComNumberGivesNo8250) {
     Port* port = CreateComPort(38, 9600, 'N', 8, 1);
     EXPECT_EQ(port->status, kNo8250);
-    ASSERT_EQ(symlink("/nonexistent/kestar-device", (devices + "/com8").c_str()), 0);
+    device.Link(8, "/nonexistent/kestar-device");
     EXPECT_EQ(CreateComPort(7, 9600, 'N', 8, 1)->status, kNo8250);
 }
 
