@@ -168,5 +168,18 @@ TEST(ArmLibraryFolders, LoadsTheFirstPresentOfModuleAndHostFolderAndNeverTheCurr
     }
 }
 
+// Start-up's own search: this program's folder holds the simulator, and the debug
+// trace names the file loaded.
+TEST(ArmLibraryFolders, TheSystemLibraryComesFromBesideTheModuleAndTheTraceNamesIt) {
+    testing::SetEnvironment("KESTAR_ARM_LIBRARY", nullptr);
+    testing::ScopedTraceCapture trace;
+    std::string file;
+    std::string problem;
+    ASSERT_NE(OpenSystemArmLibrary(file, problem), nullptr) << problem;
+    EXPECT_EQ(file.substr(0, file.find_last_of("\\/")), testing::ExecutableDirectory());
+    EXPECT_EQ(ModuleFolder(), testing::ExecutableDirectory()) << "the module's code is linked into this program";
+    EXPECT_NE(trace.text().find("arm library loaded from " + file + "\n"), std::string::npos) << trace.text();
+}
+
 }  // namespace
 }  // namespace kestar::platform
