@@ -81,12 +81,15 @@ TEST(ArmLibraryFolders, CandidatesAreTheModuleFolderThenTheHostFolderNeverTheCur
         {"C:\\Tolvo\\", "c:\\tolvo", {"C:\\Tolvo\\zuroz.dll", "zuroz.dll"}},
         {"", "C:\\Tolvo", {"C:\\Tolvo\\zuroz.dll", "zuroz.dll"}},
         {"", "", {"zuroz.dll"}},
+        {"dll", "C:tolvo", {"zuroz.dll"}},  // relative folders: the current folder's
+        {"\\\\server\\share", "D:/Tolvo", {"\\\\server\\share\\zuroz.dll", "D:/Tolvo\\zuroz.dll", "zuroz.dll"}},
     };
 #else
     const Case cases[] = {
         {"/opt/tolvo/lib", "/opt/tolvo/bin", {"/opt/tolvo/lib/libzuroz.so"}},
         {"/", "/usr/bin", {"/libzuroz.so"}},
         {"", "/usr/bin", {}},
+        {"lib", "/usr/bin", {}},  // a relative folder: the current folder's
     };
 #endif
     for (const Case& c : cases) {

@@ -26,9 +26,10 @@ std::string FolderOf(const std::string& file) {
 std::vector<std::string> ArmLibraryCandidates(const std::string& moduleFolder, const std::string&) {
     const char* chosen = std::getenv("KESTAR_ARM_LIBRARY");
     if (chosen != nullptr && *chosen != '\0') return {chosen};
-    // A bare name would be searched for along the loader's own path; the file beside
-    // the module is the one meant. Without a known folder nothing is tried.
-    if (moduleFolder.empty()) return {};
+    // A bare name would be searched for along the loader's own path, and a relative
+    // folder taken from the current one; the file beside the module is the one
+    // meant. Without a known absolute folder nothing is tried.
+    if (moduleFolder.empty() || moduleFolder.front() != '/') return {};
     return {moduleFolder + (moduleFolder.back() == '/' ? "" : "/") + kArmLibraryName};
 }
 

@@ -68,6 +68,14 @@ std::string FolderOf(HMODULE module) {
 
 bool IsFullPath(const std::string& file) { return file.find_first_of("\\/") != std::string::npos; }
 
+// A drive path (X:\...) or a share (\\server\...): anything else would be taken
+// relative to the current folder.
+bool IsAbsoluteFolder(const std::string& folder) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    if (folder.size() >= 3 && folder[1] == ':' && separator(folder[2])) return true;
+    return folder.size() >= 3 && separator(folder[0]) && separator(folder[1]);
+}
+
 bool SameFile(const std::string& a, const std::string& b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
 
 // A file is loaded by its full path, its own imports from its folder and the
@@ -98,7 +106,7 @@ bool NotThere(DWORD error) {
 std::vector<std::string> ArmLibraryCandidates(const std::string& moduleFolder, const std::string& hostProgramFolder) {
     std::vector<std::string> candidates;
     for (const std::string& folder : {moduleFolder, hostProgramFolder}) {
-        if (folder.empty()) continue;
+        if (!IsAbsoluteFolder(folder)) continue;
         const char last = folder.back();
         std::string file = folder + (last == '\\' || last == '/' ? "" : "\\") + kArmLibraryName;
         if (candidates.empty() || !SameFile(candidates.back(), file)) candidates.push_back(file);
