@@ -1,6 +1,7 @@
 // Which arm library a host gets: kestar-host started from a folder of its own, the
 // module in another, and the current folder a third that holds a planted arm
-// library. Only the library beside the module is ever loaded.
+// library (one without LeggeQuota, so that it shows when loaded). Only the library
+// beside the module is ever loaded.
 #include "loaded_module.h"
 #include "support/app_paths.h"
 #include "support/program_run.h"
@@ -18,9 +19,11 @@ namespace {
 #if defined(_WIN32)
 constexpr const char* kArmFile = "zuroz.dll";
 constexpr const char* kHostFile = "kestar-host.exe";
+constexpr const char* kPlantedArm = "\\arm-no-quota\\zuroz.dll";
 #else
 constexpr const char* kArmFile = "libzuroz.so";
 constexpr const char* kHostFile = "kestar-host";
+constexpr const char* kPlantedArm = "/libzuroz-no-quota.so";
 #endif
 
 TEST(ArmLibraryFolders, PlantedLibraryInTheCurrentFolderIsNeverLoadedTheOneBesideTheModuleIs) {
@@ -33,14 +36,16 @@ TEST(ArmLibraryFolders, PlantedLibraryInTheCurrentFolderIsNeverLoadedTheOneBesid
     ASSERT_TRUE(WriteAppPath(install.path()));
     SetEnvironment("KESTAR_ARM_LIBRARY", nullptr);
     const std::string arm = ReadFileBytes(BuiltArmSimulatorPath());
+    const std::string planted = ReadFileBytes(ExecutableDirectory() + kPlantedArm);
     const std::string module = ReadFileBytes(BuiltModulePath());
     ASSERT_FALSE(arm.empty());
+    ASSERT_FALSE(planted.empty());
     ASSERT_FALSE(module.empty());
 
     for (const bool besideModule : {true, false}) {
         ScratchFolder moduleFolder, current;
         ASSERT_TRUE(WriteFileBytes(moduleFolder.Join(host::ModuleFileName()), module));
-        ASSERT_TRUE(WriteFileBytes(current.Join(kArmFile), arm));
+        ASSERT_TRUE(WriteFileBytes(current.Join(kArmFile), planted));
         if (besideModule) ASSERT_TRUE(WriteFileBytes(moduleFolder.Join(kArmFile), arm));
 #if defined(_WIN32)
         // The program's own folder is one the system searches: it holds nothing else.
@@ -61,6 +66,7 @@ TEST(ArmLibraryFolders, PlantedLibraryInTheCurrentFolderIsNeverLoadedTheOneBesid
             EXPECT_EQ(run.exitCode, 1) << run.out;
             EXPECT_NE(run.out.find("\"errorCode\":1001"), std::string::npos) << run.out;
             EXPECT_NE(log.find("could not be loaded"), std::string::npos) << log;
+            EXPECT_EQ(log.find("lacks"), std::string::npos) << "the planted library was loaded: " << log;
         }
     }
     DeleteAppPath();
