@@ -40,7 +40,9 @@ bool SameName(const std::string& a, const std::string& b) {
 class LineSource {
 public:
     explicit LineSource(const std::string& bytes) : bytes_(bytes) {
-        const auto byte = [&bytes](std::size_t i) { return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : -1; };
+        const auto byte = [&bytes](std::size_t i) {
+            return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : -1;
+        };
         if (byte(0) == 0xFF && byte(1) == 0xFE) {
             encoding_ = kUtf16Le;
             at_ = 2;

@@ -50,7 +50,8 @@ TEST(ArmLibraryFolders, PlantedLibraryInTheCurrentFolderIsNeverLoadedTheOneBesid
 #if defined(_WIN32)
         // The program's own folder is one the system searches: it holds nothing else.
         ScratchFolder hostFolder;
-        ASSERT_TRUE(WriteFileBytes(hostFolder.Join(kHostFile), ReadFileBytes(ExecutableDirectory() + "\\" + kHostFile)));
+        const std::string host = ReadFileBytes(ExecutableDirectory() + "\\" + kHostFile);
+        ASSERT_TRUE(WriteFileBytes(hostFolder.Join(kHostFile), host));
         const std::string program = hostFolder.Join(kHostFile);
 #else
         const std::string program = ExecutableDirectory() + "/" + kHostFile;

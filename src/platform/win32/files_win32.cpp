@@ -12,8 +12,8 @@ HANDLE Handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 bool IsPlainDiskFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
     if (::GetFileType(file) != FILE_TYPE_DISK) return false;
     if (!::GetFileInformationByHandle(file, &info)) return false;
-    return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ==
-           0;
+    const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    return (info.dwFileAttributes & notPlain) == 0;
 }
 
 // Never CREATE_ALWAYS: that would empty whatever the path names before it could be
