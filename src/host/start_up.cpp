@@ -63,6 +63,7 @@ int StartUp(InterfaceBlock* block, KestarHostCallback callback) {
     StartLog();
     WriteLog("Starting Interface DLL");
 
+    const SettingsReadOnce settingsReadOnce;
     std::string echo;
     ReadSetting(echo, "CreateLogFile");
     settingsEcho = std::atoi(echo.c_str());

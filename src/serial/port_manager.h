@@ -4,6 +4,7 @@
 #pragma once
 
 #include "serial/port.h"
+#include "settings/settings_file.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,7 @@
 namespace kestar {
 
 constexpr int kPortSlotCount = 6;
-constexpr std::size_t kPortLineSize = 100;    // a port line is handled up to 99 characters
+constexpr std::size_t kPortLineSize = 100;    // a line read from a slot, its terminator included
 constexpr std::size_t kRoleNameSize = 20;     // role names of up to 19 characters
 constexpr std::size_t kPendingLineSize = 100;
 constexpr int kLineLimit = 80;                // characters a line may have, its newline included
@@ -36,6 +37,19 @@ extern PendingLine pendingLine;
 // Empty polls ReadSlotLine tolerates; 20000 at load, set at every start-up.
 extern std::int32_t readRetryLimit;
 
+// The empty polls of one ReadSlotLine, counted wider than any limit: the limit comes
+// from the host's pollLimit, and at INT_MAX a 32-bit count would overflow before
+// the read could time out.
+class EmptyPollCount {
+public:
+    explicit EmptyPollCount(std::int64_t start = 0) : count_(start) {}
+    // Counts one more empty poll; true once the count exceeds limit.
+    bool TimedOut(std::int32_t limit) { return ++count_ > limit; }
+
+private:
+    std::int64_t count_;
+};
+
 // Reads PORT1 to PORT6 and opens their ports; 1 when all six were read and none
 // failed, else 0 (a missing key ends the reading at once).
 int OpenPortSlots();
@@ -54,7 +68,12 @@ std::int32_t WriteSlotString(int slot, const char* text);
 // Copies the slot's port status and its message into the stored interface block.
 std::int32_t ReportSlotError(int slot);
 
-// The fields of a port line, scanned as "%s %ld %ld %c %ld %ld" over defaults.
+// A port line as long as the most the settings reader gives may have been cut by it:
+// its last fields cannot be trusted, so it opens nothing and fails as an overflow.
+constexpr std::size_t kPortLineRefusedLength = kSettingAreaSize - 1;
+constexpr std::int32_t kPortLineTooLong = serial::kOverflow;
+
+// The fields of a port line, scanned whole as "%s %ld %ld %c %ld %ld" over defaults.
 struct PortLine {
     char roleName[kRoleNameSize];
     bool roleTooLong;  // the role token did not fit; it matches no role
@@ -75,6 +94,7 @@ enum class PortLineAction {
     kUnknownRole,  // passed over: the role matches none of the role table
     kRoleTooLong,  // passed over: the role token does not fit a role name
     kComZero,      // refused as a failed port: kInvalidPort
+    kLineTooLong,  // refused as a failed port: kPortLineTooLong, nothing scanned is used
 };
 
 // The arguments CreateComPort receives for the line.

@@ -523,6 +523,12 @@ private:
                 p.Text("action", tooLong ? "passed over: role longer than 19 characters" : "passed over: unknown role");
                 return;
             }
+            case PortLineAction::kLineTooLong:
+                FailPort(p, stop, kPortLineTooLong,
+                         "the line is " + std::to_string(kPortLineRefusedLength) +
+                             " characters or more, the most the settings reader gives, and may have been cut",
+                         "shorten the line: single blanks between the fields");
+                return;
             default:
                 break;
         }
