@@ -121,10 +121,17 @@ std::int32_t OpenComDevice(Port* port, std::int32_t comIndex) {
         port->status = MapSystemError();
         return port->status;
     }
-    data->deviceHandle = handle;
     // Read waits for its own record; the device handle cannot tell which of
     // several transfers in flight completed, so the record carries its own event.
+    // Without one a read could count as complete while the system still fills its
+    // record: the open fails and the device is let go.
     data->overlapped.hEvent = serial.CreateEventA(nullptr, 1, 0, nullptr);
+    if (data->overlapped.hEvent == nullptr) {
+        port->status = MapSystemError();
+        serial.CloseHandle(handle);
+        return port->status;
+    }
+    data->deviceHandle = handle;
 
     // None of these results is examined: SetLine writes the control block and
     // reports what the device refuses.
