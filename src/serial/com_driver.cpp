@@ -202,10 +202,15 @@ std::int32_t ComClose(Port* port) {
     ComDriverData* data = Data(port);
     const platform::SerialOps& serial = Serial();
     platform::Handle handle = data->deviceHandle;
-    const std::uint32_t leftHeld = SettleWritesAtClose(data);
-    if (leftHeld != 0) {
+    const CloseSettlement settled = SettleWritesAtClose(data);
+    const int comNumber = static_cast<int>(static_cast<std::int64_t>(port->comIndex) + 1);
+    if (settled.abortedWrites != 0) {
+        platform::Trace("COM%d: %u writes (%u bytes) not sent within %u ms; aborted at close\n", comNumber,
+                        settled.abortedWrites, settled.abortedBytes, kCloseWaitMs - kCloseAbortWaitMs);
+    }
+    if (settled.leftHeld != 0) {
         platform::Trace("COM%d: %u writes still held by the system at close; their records stay allocated\n",
-                        static_cast<int>(static_cast<std::int64_t>(port->comIndex) + 1), leftHeld);
+                        comNumber, settled.leftHeld);
     }
     serial.EscapeCommFunction(handle, platform::kClrDtr);
     serial.EscapeCommFunction(handle, platform::kClrRts);

@@ -493,8 +493,10 @@ Bool PosixGetOverlappedResult(Handle handle, Overlapped* overlapped, std::uint32
 Bool PosixPurgeComm(Handle handle, std::uint32_t flags) {
     PosixDevice* device = Device(handle);
     if (device == nullptr) return 0;
+    // An abort ends the writes still pending; only a clear empties what the
+    // terminal has already taken, as on Windows.
     if (flags & kPurgeTxAbort) CancelPendingWrites(device);
-    if ((flags & (kPurgeTxAbort | kPurgeTxClear)) && tcflush(device->fd, TCOFLUSH) != 0) return FailErrno();
+    if ((flags & kPurgeTxClear) && tcflush(device->fd, TCOFLUSH) != 0) return FailErrno();
     if (flags & (kPurgeRxAbort | kPurgeRxClear)) {
         device->haveLookahead = false;
         if (tcflush(device->fd, TCIFLUSH) != 0) return FailErrno();
