@@ -285,7 +285,7 @@ TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile)
 platform::WallClockReading After2038() { return {(std::int64_t{1} << 31) + 1, 250000000}; }
 platform::TimeOfDay LogClockAfter2038() {
     static platform::LocalTimeCache cache(
-        platform::LocalTimeClocks{After2038, After2038, platform::LocalTimeOfSecond, 8000000});
+        platform::LocalTimeClocks{After2038, platform::LocalTimeOfSecond});
     return cache.Now();
 }
 
