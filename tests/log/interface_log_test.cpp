@@ -241,20 +241,32 @@ TEST_F(InterfaceLogTest, AFileHeldElsewhereIsNeitherEmptiedNorWrittenAndLinesWai
     EXPECT_EQ(ReadFileBytes(path_), Line("mine") + Line("later"));
 }
 
-TEST_F(InterfaceLogTest, AWriteThatBreaksOffIsResumedWithoutLosingOrRepeatingBytes) {
-    std::string expected;
-    for (int i = 0; i < 100; ++i) {
-        const std::string text = "line " + std::to_string(i) + std::string(40, '.');
-        WriteLog(text);
-        expected += Line(text);
+// A write that breaks off leaves the start of a line in the file. A flush that
+// appends (here the close after a flush) goes on from there; one that empties the
+// file (the next start-up) writes that line whole: no line is lost, repeated or cut.
+TEST_F(InterfaceLogTest, AWriteThatBreaksOffIsResumedWithoutLosingRepeatingOrCuttingLines) {
+    for (const bool emptied : {false, true}) {
+        std::string expected;
+        for (int i = 0; i < 100; ++i) {
+            const std::string text = "line " + std::to_string(i) + std::string(40, '.');
+            WriteLog(text);
+            expected += Line(text);
+        }
+        writesAllowed = 2;  // two whole chunks, then half of the third
+        if (emptied) CloseLog(); else FlushLog(0);
+        const std::size_t cut = 2 * kLogCopyChunk + kLogCopyChunk / 2;
+        EXPECT_EQ(ReadFileBytes(path_), expected.substr(0, cut));
+        writesAllowed = -1;
+        if (emptied) {
+            WriteLog("next");
+            CloseLog();
+            const std::size_t cutLine = expected.rfind('\n', cut - 1) + 1;
+            EXPECT_EQ(ReadFileBytes(path_), expected.substr(cutLine) + Line("next"));
+        } else {
+            CloseLog();
+            EXPECT_EQ(ReadFileBytes(path_), expected);
+        }
     }
-    writesAllowed = 2;  // two whole chunks, then half of the third
-    CloseLog();
-    EXPECT_EQ(ReadFileBytes(path_), expected.substr(0, 2 * kLogCopyChunk + kLogCopyChunk / 2));
-    writesAllowed = -1;
-    WriteLog("next");
-    CloseLog();
-    EXPECT_EQ(ReadFileBytes(path_), expected.substr(2 * kLogCopyChunk + kLogCopyChunk / 2) + Line("next"));
 }
 
 TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile) {
