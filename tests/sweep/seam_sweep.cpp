@@ -615,6 +615,12 @@ void SweepSeam::Arm(SweepMode mode, std::uint32_t k) {
     state.failedName.clear();
     state.trace.clear();
     if (mode == SweepMode::kCount) state.counted.clear();
+    // What an earlier run left is that run's finding, not this one's.
+    state.keys.clear();
+    state.files.clear();
+    state.tokens.clear();
+    state.sids.clear();
+    state.blocks.clear();
     state.armed = true;
 }
 
@@ -652,7 +658,8 @@ SweepFigures RunSweep(const SweepScenario& scenario, std::uint32_t every) {
     std::uint32_t runOutside = 0, runFailable = 0;
     // One run: the scenario under the fault, then without faults its finish (what
     // the host or the runtime does next) and a start-up and shut-down.
-    auto runOnce = [&](SweepMode mode, std::uint32_t k, int handlesBefore) -> std::string {
+    auto runOnce = [&](SweepMode mode, std::uint32_t k, bool countHandles) -> std::string {
+        const int handlesBefore = countHandles ? ProcessHandles() : -1;
         seam.Arm(mode, k);
         std::string problem = scenario.run();
         seam.Disarm();
@@ -700,20 +707,20 @@ SweepFigures RunSweep(const SweepScenario& scenario, std::uint32_t every) {
         return problem;
     };
 
-    // The counting run (its figures) and the baseline of descriptors and handles.
-    const std::string counted = runOnce(SweepMode::kCount, 0, -1);
+    // The counting run gives the figures.
+    // The first run may load what stays loaded (the arm library the doctor opens).
+    const std::string counted = runOnce(SweepMode::kCount, 0, false);
     if (!counted.empty()) figures.problems.push_back(scenario.name + ", no fault: " + counted);
     figures.outsideCalls = runOutside;
     figures.failableCalls = runFailable;
     for (const auto& [name, count] : state.counted) {
         figures.callsByName += (figures.callsByName.empty() ? "" : ", ") + name + " " + std::to_string(count);
     }
-    const int baseline = ProcessHandles();
     state.callLimit = 50 * figures.outsideCalls + 100000;
 
     for (SweepMode mode : {SweepMode::kFailOnce, SweepMode::kFailFrom}) {
         for (std::uint32_t k = 1; k <= figures.failableCalls; k += figures.every) {
-            const std::string problem = runOnce(mode, k, baseline);
+            const std::string problem = runOnce(mode, k, true);
             const bool well = problem.empty();
             if (mode == SweepMode::kFailOnce) {
                 ++figures.onceRuns;
