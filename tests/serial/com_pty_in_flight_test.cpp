@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <unistd.h>
@@ -167,6 +168,30 @@ TEST_F(HeldWrites, PeerThatStopsReadingLeavesWritesHeldAndEveryByteArrivesOnceIt
     Port* again = CreateComPort(6, 9600, 'N', 8, 1);
     EXPECT_EQ(again->status, 0);
     EXPECT_EQ(CreateComPort(6, 9600, 'N', 8, 1)->status, kPortInUse);
+}
+
+// Close waits for the writes it holds while the peer reads them: every byte Write
+// took reaches the peer, none is cleared from the terminal's queue.
+TEST_F(HeldWrites, CloseWhileThePeerReadsLosesNoByteWriteTook) {
+    Port* port = CreateComPort(6, 57600, 'N', 8, 1);
+    ASSERT_EQ(port->status, 0) << StatusMessage(port->status);
+    portTable[0] = PortSlot{7, port};
+    std::string expected;
+    int number = 0;
+    ASSERT_TRUE(FillUntilHeld(port, expected, number)) << "the terminal never filled";
+    std::string received;
+    std::thread reader([&] {
+        MasterPeer peer(master);
+        const auto start = std::chrono::steady_clock::now();
+        while (received.size() < expected.size() && MillisecondsSince(start) < 5000) {
+            const std::string now = peer.Take();
+            received += now;
+            if (now.empty()) usleep(200);
+        }
+    });
+    EXPECT_EQ(ClosePortSlots(), 1);
+    reader.join();
+    CheckSameBytes(received, expected);
 }
 
 #else  // Windows, under Wine
