@@ -24,6 +24,10 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// The seam's tables name their entries after the calls; the header's A/W macros
+// would rename them here.
+#undef GetFileAttributes
+#undef GetPrivateProfileString
 #else
 #include <dirent.h>
 #endif
