@@ -36,9 +36,17 @@ platform::FileHandle CountingOpen(const char* path, bool truncate) {
     return refuseOpen ? platform::kInvalidFile : realFiles.OpenExclusive(path, truncate);
 }
 
-// Fails every write after the first writesAllowed ones, having written half of it.
+// Fails every write after the first writesAllowed ones, having written half of it;
+// with bytesAllowed set, fails the write that would pass that many bytes, having
+// written up to it.
 int writesAllowed = -1;
+long bytesAllowed = -1;
 bool HalfWrite(platform::FileHandle file, const void* data, std::uint32_t size, std::uint32_t* written) {
+    if (bytesAllowed >= 0) {
+        const std::uint32_t n = static_cast<long>(size) <= bytesAllowed ? size : static_cast<std::uint32_t>(bytesAllowed);
+        bytesAllowed -= n;
+        return realFiles.Write(file, data, n, written) && n == size;
+    }
     if (writesAllowed < 0 || writesAllowed-- > 0) return realFiles.Write(file, data, size, written);
     realFiles.Write(file, data, size / 2, written);
     return false;
@@ -53,6 +61,7 @@ protected:
         opens = 0;
         refuseOpen = false;
         writesAllowed = -1;
+        bytesAllowed = -1;
         realFiles = platform::FileDefaults();
         platform::SystemOps system = platform::SystemDefaults();
         system.LocalTimeOfDay = FixedClock;
@@ -68,6 +77,7 @@ protected:
     void TearDown() override {
         refuseOpen = false;
         writesAllowed = -1;
+        bytesAllowed = -1;
         CloseLog();
         files_.reset();
         clock_.reset();
@@ -267,6 +277,24 @@ TEST_F(InterfaceLogTest, AWriteThatBreaksOffIsResumedWithoutLosingRepeatingOrCut
             EXPECT_EQ(ReadFileBytes(path_), expected);
         }
     }
+}
+
+// The note of lines lost breaks off in the file: it stays whole in the buffer and
+// the next start-up writes it whole, once, with no fragment.
+TEST_F(InterfaceLogTest, ANoteOfLostLinesThatBreaksOffIsWrittenWholeOnceLater) {
+    StartLog();
+    refuseOpen = true;
+    const std::string text(1000 - 13, 'z');  // 1000-byte lines
+    for (int i = 0; i < 1200; ++i) WriteLog(text);
+    refuseOpen = false;
+    const std::size_t kept = kLogUnwrittenLimit / 1000;
+    bytesAllowed = static_cast<long>(kept * 1000 + 20);  // into the note
+    CloseLog();
+    bytesAllowed = -1;
+    WriteLog("next");
+    CloseLog();
+    const std::string note = Line(std::to_string(1200 - kept) + " log lines lost: the log file could not be written");
+    EXPECT_EQ(ReadFileBytes(path_), note + Line("next"));
 }
 
 TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile) {
