@@ -21,6 +21,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -59,6 +60,12 @@ struct SweepState {
 };
 SweepState state;
 
+// The scenario runs on the thread that made the seam; a worker thread the module
+// starts (the callback pump) keeps its own time, and its calls are neither counted
+// nor failed, so that call k is the same call in every run.
+std::thread::id sweepThread;
+bool OnSweepThread() { return std::this_thread::get_id() == sweepThread; }
+
 void CountCall() {
     ++state.outside;
     if (state.callLimit != 0 && state.outside > state.callLimit) {
@@ -70,6 +77,7 @@ void CountCall() {
 
 // 0: call the system; n > 0: fail with the n-th error of the call.
 int Decide(const void* kind, const char* name, const char* const* errors, int variants) {
+    if (!OnSweepThread()) return 0;
     CountCall();
     if (!state.armed || variants == 0) return 0;
     ++state.failable;
@@ -389,22 +397,26 @@ platform::WorkerThread NoThread(platform::WorkerRoutine, void*) { return nullptr
 // --- the clock, the trace --------------------------------------------------------------
 
 std::uint32_t SweepTick() {
+    if (!OnSweepThread()) return platform::SystemDefaults().GetTickCount();
     CountCall();
     return state.tick++;
 }
+// A worker sleeps a real millisecond for any sleep: it runs, and ends soon after it is asked to.
 void SweepSleep(std::uint32_t milliseconds) {
+    if (!OnSweepThread()) return platform::SystemDefaults().Sleep(1);
     CountCall();
     state.tick += milliseconds;
 }
 std::uint32_t CountVersion() {
-    CountCall();
+    if (OnSweepThread()) CountCall();
     return platform::SystemDefaults().GetVersion();
 }
 platform::TimeOfDay CountTimeOfDay() {
-    CountCall();
+    if (OnSweepThread()) CountCall();
     return platform::SystemDefaults().LocalTimeOfDay();
 }
 void SweepTrace(const char* text) {
+    if (!OnSweepThread()) return;
     CountCall();
     state.trace += text;
 }
@@ -589,6 +601,7 @@ SweepSeam::SweepSeam() {
                         platform::Profile(),  platform::Memory(),   platform::Security(),
                         platform::System(),   platform::WorkerThreads(), nullptr};
     state = SweepState{};
+    sweepThread = std::this_thread::get_id();
     HookSerial(platform::Serial());
     HookRegistry(platform::Registry());
     HookFiles(platform::Files());

@@ -5,6 +5,7 @@
 #include "doctor.h"
 #include "fakes/fake_arm.h"
 #include "fakes/fake_uart.h"
+#include "host/callback_pump.h"
 #include "log/interface_log.h"
 #include "serial/port.h"
 #include "serial/port_manager.h"
@@ -223,6 +224,20 @@ TEST_F(FaultSweep, StartUpThenUnloadWithoutShutDown) {
                          for (PortSlot& slot : portTable) slot = PortSlot{0, nullptr};  // as loaded
                      },
                      [this] { return Recover(); }});
+}
+
+// The callback pump is the one worker thread the module can start; a host that
+// uses it starts it after start-up, and shut-down stops it.
+TEST_F(FaultSweep, StartUpWithTheCallbackPumpThenShutDown) {
+    Sweep("pump", {"callback pump",
+                   [this] {
+                       std::string problem = StartUp();
+                       StartCallbackPump();
+                       for (int i = 0; i < 5; ++i) Note(problem, Reading());
+                       Note(problem, ShutDown());
+                       return Expect(!callbacksRunning, "the pump still runs after shut-down") + problem;
+                   },
+                   nullptr, [this] { return Recover(); }});
 }
 
 TEST_F(FaultSweep, DoctorOnAHealthyInstallationWithOpenAndArm) {
