@@ -43,7 +43,8 @@ int writesAllowed = -1;
 long bytesAllowed = -1;
 bool HalfWrite(platform::FileHandle file, const void* data, std::uint32_t size, std::uint32_t* written) {
     if (bytesAllowed >= 0) {
-        const std::uint32_t n = static_cast<long>(size) <= bytesAllowed ? size : static_cast<std::uint32_t>(bytesAllowed);
+        const std::uint32_t n =
+            static_cast<long>(size) <= bytesAllowed ? size : static_cast<std::uint32_t>(bytesAllowed);
         bytesAllowed -= n;
         return realFiles.Write(file, data, n, written) && n == size;
     }

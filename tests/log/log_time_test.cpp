@@ -31,7 +31,9 @@ protected:
     void SetUp() override {
         conversions = 0;
     }
-    static void At(std::int64_t seconds, std::int32_t nanoseconds) { preciseNow = WallClockReading{seconds, nanoseconds}; }
+    static void At(std::int64_t seconds, std::int32_t nanoseconds) {
+        preciseNow = WallClockReading{seconds, nanoseconds};
+    }
     static int Second(const TimeOfDay& t) { return t.second; }
 };
 

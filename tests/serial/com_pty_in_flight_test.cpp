@@ -147,9 +147,8 @@ void CloseAbortsOnlyWhatIsStillHeld(Port* port, int comNumber, Peer& peer, bool 
     unsigned writes = 0, dropped = 0;
     const std::size_t at = traced.find("writes (");
     ASSERT_NE(at, std::string::npos) << traced;
-    ASSERT_EQ(std::sscanf(traced.c_str() + traced.rfind(':', at) + 1, " %u writes (%u bytes) not sent", &writes, &dropped),
-              2)
-        << traced;
+    const char* count = traced.c_str() + traced.rfind(':', at) + 1;
+    ASSERT_EQ(std::sscanf(count, " %u writes (%u bytes) not sent", &writes, &dropped), 2) << traced;
     std::string received;
     const auto start = std::chrono::steady_clock::now();
     auto quietSince = start;

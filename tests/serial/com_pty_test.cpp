@@ -135,8 +135,10 @@ TEST_F(Pseudoterminal, SettingsTheTerminalCannotCarryAreAcceptedTheSameEveryTime
             EXPECT_EQ(port->status, 0) << what << ": " << StatusMessage(port->status);
             const std::string text = trace.text();
             std::size_t lines = 0;
-            for (std::size_t at = text.find("not applied"); at != std::string::npos; at = text.find("not applied", at + 1))
+            for (std::size_t at = text.find("not applied"); at != std::string::npos;
+                 at = text.find("not applied", at + 1)) {
                 ++lines;
+            }
             EXPECT_EQ(lines, c.notApplied ? 1u : 0u) << what << ": " << text;
             EXPECT_EQ(port->ops.Close(port), 0) << what;
         }

@@ -168,16 +168,21 @@ void HookSerial(SerialOps& ops) {
                                            {{"not found", OpenFails<platform::kErrorFileNotFound>},
                                             {"access denied", OpenFails<platform::kErrorAccessDenied>},
                                             {"sharing violation", OpenFails<32>}});
-    Hook<&SerialOps::SetupComm>::Install(ops, "SetupComm", {{"failure", FailWith<kGenFailure, Handle, std::uint32_t, std::uint32_t>}});
-    Hook<&SerialOps::GetCommState>::Install(ops, "GetCommState", {{"failure", FailWith<kGenFailure, Handle, platform::Dcb*>}});
-    Hook<&SerialOps::SetCommState>::Install(ops, "SetCommState",
-                                            {{"invalid parameter", FailWith<platform::kErrorInvalidParameter, Handle, platform::Dcb*>}});
+    Hook<&SerialOps::SetupComm>::Install(ops, "SetupComm",
+                                         {{"failure", FailWith<kGenFailure, Handle, std::uint32_t, std::uint32_t>}});
+    Hook<&SerialOps::GetCommState>::Install(ops, "GetCommState",
+                                            {{"failure", FailWith<kGenFailure, Handle, platform::Dcb*>}});
+    Hook<&SerialOps::SetCommState>::Install(
+        ops, "SetCommState",
+        {{"invalid parameter", FailWith<platform::kErrorInvalidParameter, Handle, platform::Dcb*>}});
     Hook<&SerialOps::GetCommTimeouts>::Install(ops, "GetCommTimeouts",
                                                {{"failure", FailWith<kGenFailure, Handle, platform::CommTimeouts*>}});
     Hook<&SerialOps::SetCommTimeouts>::Install(ops, "SetCommTimeouts",
                                                {{"failure", FailWith<kGenFailure, Handle, platform::CommTimeouts*>}});
-    Hook<&SerialOps::GetCommMask>::Install(ops, "GetCommMask", {{"failure", FailWith<kGenFailure, Handle, std::uint32_t*>}});
-    Hook<&SerialOps::SetCommMask>::Install(ops, "SetCommMask", {{"failure", FailWith<kGenFailure, Handle, std::uint32_t>}});
+    Hook<&SerialOps::GetCommMask>::Install(ops, "GetCommMask",
+                                           {{"failure", FailWith<kGenFailure, Handle, std::uint32_t*>}});
+    Hook<&SerialOps::SetCommMask>::Install(ops, "SetCommMask",
+                                           {{"failure", FailWith<kGenFailure, Handle, std::uint32_t>}});
     Hook<&SerialOps::ClearCommError>::Install(
         ops, "ClearCommError", {{"failure", FailWith<kGenFailure, Handle, std::uint32_t*, platform::ComStat*>}});
     Hook<&SerialOps::ReadFile>::Install(
@@ -190,8 +195,9 @@ void HookSerial(SerialOps& ops) {
     // A failed GetOverlappedResult means a transfer that ended in failure; the
     // system's record is then free, which only the device can make so. It is counted.
     Hook<&SerialOps::GetOverlappedResult>::Install(ops, "GetOverlappedResult");
-    Hook<&SerialOps::PurgeComm>::Install(ops, "PurgeComm",
-                                         {{"invalid parameter", FailWith<platform::kErrorInvalidParameter, Handle, std::uint32_t>}});
+    Hook<&SerialOps::PurgeComm>::Install(
+        ops, "PurgeComm",
+        {{"invalid parameter", FailWith<platform::kErrorInvalidParameter, Handle, std::uint32_t>}});
     Hook<&SerialOps::EscapeCommFunction>::Install(
         ops, "EscapeCommFunction", {{"not supported", FailWith<platform::kErrorNotSupported, Handle, std::uint32_t>}});
     Hook<&SerialOps::SetCommBreak>::Install(ops, "SetCommBreak", {{"failure", FailWith<kGenFailure, Handle>}});
@@ -268,21 +274,27 @@ void HookRegistry(RegistryOps& ops) {
     using platform::kRegAccessDenied;
     using platform::kRegFileNotFound;
     Hook<&RegistryOps::OpenKeyEx>::Install(
-        ops, "RegOpenKeyExA", {{"access denied", KeyFails<kRegAccessDenied>}, {"not found", KeyFails<kRegFileNotFound>}});
+        ops, "RegOpenKeyExA",
+        {{"access denied", KeyFails<kRegAccessDenied>}, {"not found", KeyFails<kRegFileNotFound>}});
     Hook<&RegistryOps::OpenKey>::Install(
-        ops, "RegOpenKeyA", {{"access denied", SubKeyFails<kRegAccessDenied>}, {"not found", SubKeyFails<kRegFileNotFound>}});
+        ops, "RegOpenKeyA",
+        {{"access denied", SubKeyFails<kRegAccessDenied>}, {"not found", SubKeyFails<kRegFileNotFound>}});
     Hook<&RegistryOps::CreateKeyEx>::Install(
         ops, "RegCreateKeyExA",
         {{"access denied", CreateFails<kRegAccessDenied>}, {"not found", CreateFails<kRegFileNotFound>}});
     Hook<&RegistryOps::CreateKey>::Install(
-        ops, "RegCreateKeyA", {{"access denied", SubKeyFails<kRegAccessDenied>}, {"not found", SubKeyFails<kRegFileNotFound>}});
+        ops, "RegCreateKeyA",
+        {{"access denied", SubKeyFails<kRegAccessDenied>}, {"not found", SubKeyFails<kRegFileNotFound>}});
     Hook<&RegistryOps::CloseKey>::Install(ops, "RegCloseKey");
     Hook<&RegistryOps::DeleteKey>::Install(
-        ops, "RegDeleteKeyA", {{"access denied", DeleteFails<kRegAccessDenied>}, {"not found", DeleteFails<kRegFileNotFound>}});
+        ops, "RegDeleteKeyA",
+        {{"access denied", DeleteFails<kRegAccessDenied>}, {"not found", DeleteFails<kRegFileNotFound>}});
     Hook<&RegistryOps::QueryValueEx>::Install(
-        ops, "RegQueryValueExA", {{"access denied", QueryFails<kRegAccessDenied>}, {"not found", QueryFails<kRegFileNotFound>}});
+        ops, "RegQueryValueExA",
+        {{"access denied", QueryFails<kRegAccessDenied>}, {"not found", QueryFails<kRegFileNotFound>}});
     Hook<&RegistryOps::SetValueEx>::Install(
-        ops, "RegSetValueExA", {{"access denied", SetFails<kRegAccessDenied>}, {"not found", SetFails<kRegFileNotFound>}});
+        ops, "RegSetValueExA",
+        {{"access denied", SetFails<kRegAccessDenied>}, {"not found", SetFails<kRegFileNotFound>}});
     ops.OpenKeyEx = TrackOpenKeyEx;
     ops.OpenKey = TrackOpenKey;
     ops.CreateKeyEx = TrackCreateKeyEx;
@@ -613,7 +625,8 @@ SweepSeam::SweepSeam() {
     memory.calloc = TrackCalloc;
     memory.free = TrackFree;
     HookSecurity(platform::Security());
-    Hook<&platform::WorkerThreadOps::Start>::Install(platform::WorkerThreads(), "thread start", {{"failure", NoThread}});
+    Hook<&platform::WorkerThreadOps::Start>::Install(platform::WorkerThreads(), "thread start",
+                                                     {{"failure", NoThread}});
     platform::SystemOps& system = platform::System();
     system.GetTickCount = SweepTick;
     system.Sleep = SweepSleep;
@@ -713,7 +726,7 @@ SweepFigures RunSweep(const SweepScenario& scenario, std::uint32_t every) {
         const std::vector<std::string> recoveryLines = LogLinesOfTrace(state.trace);
         std::vector<std::string> after = FileLines(scenario.logFile, logProblem);
         if (after.size() >= recoveryLines.size() &&
-            std::equal(recoveryLines.begin(), recoveryLines.end(), after.end() - static_cast<std::ptrdiff_t>(recoveryLines.size()))) {
+            std::equal(recoveryLines.rbegin(), recoveryLines.rend(), after.rbegin())) {
             after.resize(after.size() - recoveryLines.size());
         } else if (logProblem.empty()) {
             logProblem = "the log file lacks the lines of the start-up after the run";
@@ -726,9 +739,9 @@ SweepFigures RunSweep(const SweepScenario& scenario, std::uint32_t every) {
         std::vector<std::string> both = first;
         both.insert(both.end(), after.begin(), after.end());
         std::string missing;
-        if (logProblem.empty() &&
-            !IsSubsequence(std::vector<std::string>(written.begin() + static_cast<std::ptrdiff_t>(session), written.end()), both,
-                           missing)) {
+        const std::vector<std::string> lastSession(written.begin() + static_cast<std::ptrdiff_t>(session),
+                                                   written.end());
+        if (logProblem.empty() && !IsSubsequence(lastSession, both, missing)) {
             logProblem = "log line lost: '" + missing.substr(0, missing.size() - 2) + "'";
         }
         if (problem.empty()) problem = logProblem;
