@@ -81,6 +81,10 @@ struct LogState {
     bool failing = false;
     bool dropping = false;
     unsigned long droppedLines = 0;
+    // Bytes at the front of the buffer that a failed write left in the file: the
+    // start of a line the file took only in part. A flush that appends goes on
+    // after them; one that empties the file writes the line whole.
+    std::size_t partInFile = 0;
 };
 
 LogState& Log() {
@@ -137,13 +141,22 @@ void TraceLine(const char* prefix, std::size_t prefixSize, std::string_view text
     platform::TraceText(line);
 }
 
-// Writes the whole buffer to the end of the file. On failure the bytes that did
-// reach the file leave the buffer, so a later flush neither loses nor repeats lines.
+// The end of the last whole line among the first n bytes of the buffer.
+std::size_t WholeLines(const LogBuffer& buffer, std::size_t n) {
+    while (n > 0 && buffer.data()[n - 1] != '\n') --n;
+    return n;
+}
+
+// Writes the whole buffer to the end of the file. On failure the whole lines that
+// did reach the file leave the buffer, and a line it took only in part is kept
+// with partInFile saying how much of it is there, so that a later flush neither
+// loses nor repeats lines nor leaves a line cut in the file.
 bool WriteBuffer(bool createAnew) {
     LogState& log = Log();
     const std::string path = LogFilePath();
     platform::FileOps& files = platform::Files();
-    platform::FileHandle file = files.OpenExclusive(path.c_str(), createAnew || log.emptyPending);
+    const bool emptying = createAnew || log.emptyPending;
+    platform::FileHandle file = files.OpenExclusive(path.c_str(), emptying);
     if (file == platform::kInvalidFile) {
         platform::Trace("Interface log: cannot open '%s'; %lu bytes kept for a later attempt\n", path.c_str(),
                         static_cast<unsigned long>(log.buffer.size()));
@@ -152,7 +165,8 @@ bool WriteBuffer(bool createAnew) {
     log.emptyPending = false;
     bool ok = files.SeekToEnd(file);
     char area[kLogCopyChunk];
-    std::size_t count = 0;
+    if (emptying) log.partInFile = 0;
+    std::size_t count = log.partInFile;
     const std::size_t length = log.buffer.size();
     while (ok && count < length) {
         const std::size_t chunk = length - count < sizeof area ? length - count : sizeof area;
@@ -162,8 +176,12 @@ bool WriteBuffer(bool createAnew) {
         count += written <= chunk ? written : chunk;
     }
     ok = files.Close(file) && ok;
-    if (!ok) {
-        log.buffer.DropFront(count);
+    if (ok) {
+        log.partInFile = 0;
+    } else {
+        const std::size_t whole = WholeLines(log.buffer, count);
+        log.buffer.DropFront(whole);
+        log.partInFile = count - whole;
         platform::Trace("Interface log: writing '%s' failed; %lu bytes kept for a later attempt\n", path.c_str(),
                         static_cast<unsigned long>(log.buffer.size()));
     }
@@ -174,15 +192,24 @@ bool WriteBuffer(bool createAnew) {
 bool FlushWithLossNote(bool createAnew) {
     LogState& log = Log();
     const std::size_t before = log.buffer.size();
-    if (log.droppedLines > 0) {
+    const bool noted = log.droppedLines > 0;
+    if (noted) {
         char prefix[kTimePrefixSize];
         const std::size_t prefixSize = FormatTimePrefix(prefix);
         char note[96];
         std::snprintf(note, sizeof note, "%lu log lines lost: the log file could not be written", log.droppedLines);
         AppendLine(log.buffer, prefix, prefixSize, note);
     }
+    const std::size_t withNote = log.buffer.size();
     if (!WriteBuffer(createAnew)) {
-        if (log.buffer.size() > before) log.buffer.Truncate(before);
+        // The note is made anew, with the count then, by the next flush, unless
+        // some of it reached the file: then it stays, and counts as written.
+        const std::size_t reached = withNote - log.buffer.size() + log.partInFile;
+        if (noted && reached <= before) {
+            log.buffer.Truncate(before - (withNote - log.buffer.size()));
+        } else if (noted) {
+            log.droppedLines = 0;
+        }
         return false;
     }
     log.droppedLines = 0;

@@ -1,12 +1,10 @@
-// The local time of day from a cheap clock that can lag, without ever giving a
-// second that has already ended.
+// The local time of day for the interface log, converted once per second.
 //
 // Converting a wall-clock second to local time costs more than writing a log line,
-// so the converted time is kept for the second it belongs to. The cheap (coarse)
-// clock is only read ahead of the precise one: it can trail the true time by up to
-// a known lag, so while its reading lies further than that lag from the end of the
-// kept second, the true time is still inside that second. Near the end of a second,
-// or once the coarse clock has moved on, the precise clock decides.
+// so the converted time is kept for the second it belongs to. Which second it is
+// comes from the precise clock on every call: a cheaper clock that follows timer
+// ticks can trail the true time by more than any bound set for it when a tick comes
+// late, and would then give a line a second that has already ended.
 #pragma once
 
 #include "platform/system.h"
@@ -21,11 +19,8 @@ struct WallClockReading {
 };
 
 struct LocalTimeClocks {
-    WallClockReading (*coarse)();
     WallClockReading (*precise)();
     TimeOfDay (*toLocal)(std::int64_t seconds);
-    // How far the coarse clock may trail the precise one.
-    std::int32_t coarseLagNanoseconds;
 };
 
 #if !defined(_WIN32)

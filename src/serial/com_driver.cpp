@@ -121,10 +121,17 @@ std::int32_t OpenComDevice(Port* port, std::int32_t comIndex) {
         port->status = MapSystemError();
         return port->status;
     }
-    data->deviceHandle = handle;
     // Read waits for its own record; the device handle cannot tell which of
     // several transfers in flight completed, so the record carries its own event.
+    // Without one a read could count as complete while the system still fills its
+    // record: the open fails and the device is let go.
     data->overlapped.hEvent = serial.CreateEventA(nullptr, 1, 0, nullptr);
+    if (data->overlapped.hEvent == nullptr) {
+        port->status = MapSystemError();
+        serial.CloseHandle(handle);
+        return port->status;
+    }
+    data->deviceHandle = handle;
 
     // None of these results is examined: SetLine writes the control block and
     // reports what the device refuses.
@@ -195,10 +202,15 @@ std::int32_t ComClose(Port* port) {
     ComDriverData* data = Data(port);
     const platform::SerialOps& serial = Serial();
     platform::Handle handle = data->deviceHandle;
-    const std::uint32_t leftHeld = SettleWritesAtClose(data);
-    if (leftHeld != 0) {
+    const CloseSettlement settled = SettleWritesAtClose(data);
+    const int comNumber = static_cast<int>(static_cast<std::int64_t>(port->comIndex) + 1);
+    if (settled.abortedWrites != 0) {
+        platform::Trace("COM%d: %u writes (%u bytes) not sent within %u ms; aborted at close\n", comNumber,
+                        settled.abortedWrites, settled.abortedBytes, kCloseWaitMs - kCloseAbortWaitMs);
+    }
+    if (settled.leftHeld != 0) {
         platform::Trace("COM%d: %u writes still held by the system at close; their records stay allocated\n",
-                        static_cast<int>(static_cast<std::int64_t>(port->comIndex) + 1), leftHeld);
+                        comNumber, settled.leftHeld);
     }
     serial.EscapeCommFunction(handle, platform::kClrDtr);
     serial.EscapeCommFunction(handle, platform::kClrRts);

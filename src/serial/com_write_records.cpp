@@ -47,6 +47,18 @@ void FreeSpares(ComDriverData* data) {
     data->spareWriteCount = 0;
 }
 
+// Waits until no write is held or `until` milliseconds have passed since start,
+// bounded by the tick count and, should the clock stand still, by the number of
+// one-millisecond sleeps (naps, counted from start too).
+void WaitForHeldWrites(ComDriverData* data, std::uint32_t start, std::uint32_t& naps, std::uint32_t until) {
+    const platform::SystemOps& system = platform::System();
+    for (;; ++naps) {
+        ReclaimCompletedWrites(data, true);
+        if (data->heldWrites == nullptr || naps >= until || system.GetTickCount() - start >= until) return;
+        system.Sleep(1);
+    }
+}
+
 }  // namespace
 
 void ReclaimCompletedWrites(ComDriverData* data, bool everyWrite) {
@@ -114,31 +126,26 @@ void HoldWrite(ComDriverData* data, WriteRecord* record) {
     data->heldWriteBytes += record->length;
 }
 
-std::uint32_t SettleWritesAtClose(ComDriverData* data) {
+CloseSettlement SettleWritesAtClose(ComDriverData* data) {
+    CloseSettlement settlement{};
+    const std::uint32_t start = data->heldWrites != nullptr ? platform::System().GetTickCount() : 0;
+    std::uint32_t naps = 0;
+    if (data->heldWrites != nullptr) WaitForHeldWrites(data, start, naps, kCloseWaitMs - kCloseAbortWaitMs);
     if (data->heldWrites != nullptr) {
+        settlement.abortedWrites = data->heldWriteCount;
+        settlement.abortedBytes = data->heldWriteBytes;
         const platform::SerialOps& serial = Serial();
-        serial.PurgeComm(data->deviceHandle, platform::kPurgeTxAbort | platform::kPurgeTxClear);
+        serial.PurgeComm(data->deviceHandle, platform::kPurgeTxAbort);
         serial.CancelIo(data->deviceHandle);
-        // Bounded by the tick count and, should the clock stand still, by the
-        // number of one-millisecond sleeps.
-        const platform::SystemOps& system = platform::System();
-        const std::uint32_t start = system.GetTickCount();
-        for (std::uint32_t naps = 0;; ++naps) {
-            ReclaimCompletedWrites(data, true);
-            if (data->heldWrites == nullptr || naps >= kCloseWaitMs ||
-                system.GetTickCount() - start >= kCloseWaitMs) {
-                break;
-            }
-            system.Sleep(1);
-        }
+        WaitForHeldWrites(data, start, naps, kCloseWaitMs);
     }
-    const std::uint32_t leftHeld = data->heldWriteCount;
+    settlement.leftHeld = data->heldWriteCount;
     // The system may still write into these records: they are never freed.
     data->heldWrites = data->lastHeldWrite = nullptr;
     data->heldWriteCount = 0;
     data->heldWriteBytes = 0;
     FreeSpares(data);
-    return leftHeld;
+    return settlement;
 }
 
 }  // namespace kestar::serial

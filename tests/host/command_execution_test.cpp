@@ -117,6 +117,21 @@ TEST_F(CommandExecution, StatusTwoRaisesTheEventAndItStays) {
     EXPECT_EQ(block().eventCode, 91);
 }
 
+// Only status 1 takes a point and only status 2 raises the event; any other status
+// the arm may give is a plain reading.
+TEST_F(CommandExecution, OnlyStatusOneTakesAPointAndOnlyStatusTwoRaisesTheEvent) {
+    for (int status : {0, 1, 2, 3, -1, 91, INT_MIN, INT_MAX}) {
+        block().eventCode = 0;
+        block().measuredPoint.x = -5.0;
+        records.probe().pointTaken = 77;
+        SetReading(4.0, 5.0, 6.0, 0.0, 0.0, 0.0, status);
+        ASSERT_EQ(Run(C_READ_COORDS), 1) << "status " << status;
+        EXPECT_EQ(block().eventCode, status == 2 ? 91 : 0) << "status " << status;
+        EXPECT_EQ(records.probe().pointTaken, status == 1 ? 1 : 0) << "status " << status;
+        EXPECT_EQ(block().measuredPoint.x, status == 1 ? 4.0 : -5.0) << "status " << status;
+    }
+}
+
 TEST_F(CommandExecution, ArmVectorIsASignFlipSoZeroBecomesNegativeZero) {
     SetReading(0.0, 0.0, 0.0, 0.0, -0.0, 2.5, 0);
     Run(C_READ_COORDS);

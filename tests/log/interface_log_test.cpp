@@ -36,9 +36,18 @@ platform::FileHandle CountingOpen(const char* path, bool truncate) {
     return refuseOpen ? platform::kInvalidFile : realFiles.OpenExclusive(path, truncate);
 }
 
-// Fails every write after the first writesAllowed ones, having written half of it.
+// Fails every write after the first writesAllowed ones, having written half of it;
+// with bytesAllowed set, fails the write that would pass that many bytes, having
+// written up to it.
 int writesAllowed = -1;
+long bytesAllowed = -1;
 bool HalfWrite(platform::FileHandle file, const void* data, std::uint32_t size, std::uint32_t* written) {
+    if (bytesAllowed >= 0) {
+        const std::uint32_t n =
+            static_cast<long>(size) <= bytesAllowed ? size : static_cast<std::uint32_t>(bytesAllowed);
+        bytesAllowed -= n;
+        return realFiles.Write(file, data, n, written) && n == size;
+    }
     if (writesAllowed < 0 || writesAllowed-- > 0) return realFiles.Write(file, data, size, written);
     realFiles.Write(file, data, size / 2, written);
     return false;
@@ -53,6 +62,7 @@ protected:
         opens = 0;
         refuseOpen = false;
         writesAllowed = -1;
+        bytesAllowed = -1;
         realFiles = platform::FileDefaults();
         platform::SystemOps system = platform::SystemDefaults();
         system.LocalTimeOfDay = FixedClock;
@@ -68,6 +78,7 @@ protected:
     void TearDown() override {
         refuseOpen = false;
         writesAllowed = -1;
+        bytesAllowed = -1;
         CloseLog();
         files_.reset();
         clock_.reset();
@@ -241,20 +252,50 @@ TEST_F(InterfaceLogTest, AFileHeldElsewhereIsNeitherEmptiedNorWrittenAndLinesWai
     EXPECT_EQ(ReadFileBytes(path_), Line("mine") + Line("later"));
 }
 
-TEST_F(InterfaceLogTest, AWriteThatBreaksOffIsResumedWithoutLosingOrRepeatingBytes) {
-    std::string expected;
-    for (int i = 0; i < 100; ++i) {
-        const std::string text = "line " + std::to_string(i) + std::string(40, '.');
-        WriteLog(text);
-        expected += Line(text);
+// A write that breaks off leaves the start of a line in the file. A flush that
+// appends (here the close after a flush) goes on from there; one that empties the
+// file (the next start-up) writes that line whole: no line is lost, repeated or cut.
+TEST_F(InterfaceLogTest, AWriteThatBreaksOffIsResumedWithoutLosingRepeatingOrCuttingLines) {
+    for (const bool emptied : {false, true}) {
+        std::string expected;
+        for (int i = 0; i < 100; ++i) {
+            const std::string text = "line " + std::to_string(i) + std::string(40, '.');
+            WriteLog(text);
+            expected += Line(text);
+        }
+        writesAllowed = 2;  // two whole chunks, then half of the third
+        if (emptied) CloseLog(); else FlushLog(0);
+        const std::size_t cut = 2 * kLogCopyChunk + kLogCopyChunk / 2;
+        EXPECT_EQ(ReadFileBytes(path_), expected.substr(0, cut));
+        writesAllowed = -1;
+        if (emptied) {
+            WriteLog("next");
+            CloseLog();
+            const std::size_t cutLine = expected.rfind('\n', cut - 1) + 1;
+            EXPECT_EQ(ReadFileBytes(path_), expected.substr(cutLine) + Line("next"));
+        } else {
+            CloseLog();
+            EXPECT_EQ(ReadFileBytes(path_), expected);
+        }
     }
-    writesAllowed = 2;  // two whole chunks, then half of the third
+}
+
+// The note of lines lost breaks off in the file: it stays whole in the buffer and
+// the next start-up writes it whole, once, with no fragment.
+TEST_F(InterfaceLogTest, ANoteOfLostLinesThatBreaksOffIsWrittenWholeOnceLater) {
+    StartLog();
+    refuseOpen = true;
+    const std::string text(1000 - 13, 'z');  // 1000-byte lines
+    for (int i = 0; i < 1200; ++i) WriteLog(text);
+    refuseOpen = false;
+    const std::size_t kept = kLogUnwrittenLimit / 1000;
+    bytesAllowed = static_cast<long>(kept * 1000 + 20);  // into the note
     CloseLog();
-    EXPECT_EQ(ReadFileBytes(path_), expected.substr(0, 2 * kLogCopyChunk + kLogCopyChunk / 2));
-    writesAllowed = -1;
+    bytesAllowed = -1;
     WriteLog("next");
     CloseLog();
-    EXPECT_EQ(ReadFileBytes(path_), expected.substr(2 * kLogCopyChunk + kLogCopyChunk / 2) + Line("next"));
+    const std::string note = Line(std::to_string(1200 - kept) + " log lines lost: the log file could not be written");
+    EXPECT_EQ(ReadFileBytes(path_), note + Line("next"));
 }
 
 TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile) {
@@ -285,7 +326,7 @@ TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile)
 platform::WallClockReading After2038() { return {(std::int64_t{1} << 31) + 1, 250000000}; }
 platform::TimeOfDay LogClockAfter2038() {
     static platform::LocalTimeCache cache(
-        platform::LocalTimeClocks{After2038, After2038, platform::LocalTimeOfSecond, 8000000});
+        platform::LocalTimeClocks{After2038, platform::LocalTimeOfSecond});
     return cache.Now();
 }
 

@@ -194,6 +194,14 @@ TEST_F(FailedRead, ReadFileFailingOutrightGivesBufferEmptyAtOnceAndNoStaleByte) 
 
 using ClosingInFlight = SlotsInFlight;
 
+// While Close waits, the line sends: each millisecond slept lets the line complete
+// `sentPerSleep` held writes of every port.
+std::size_t sentPerSleep = 0;
+void SleepWhileTheLineSends(std::uint32_t) {
+    if (FakeUart* uart = FakeUart::Current()) uart->DrainLine(0, sentPerSleep);
+}
+
+
 TEST_F(ClosingInFlight, CloseWithWritesTheDeviceNeverCompletesIsBoundedAndKeepsTheirRecords) {
     Port* port = portTable[0].port;
     portTable[0].port = nullptr;
@@ -226,13 +234,17 @@ TEST_F(ClosingInFlight, ClosePortSlotsWithAWriteNeverCompletedClosesEveryPortWit
     ASSERT_EQ(WriteSlotString(0, "X"), 0);
     ASSERT_EQ(WriteSlotString(1, "YZ"), 0);
     FakeTickClock clock(50, 10);
+    sentPerSleep = 1;
+    platform::SystemOps sending = platform::System();
+    sending.Sleep = SleepWhileTheLineSends;
+    platform::ScopedSystemOps line(sending);
     EXPECT_EQ(ClosePortSlots(), 1);
     EXPECT_LE(clock.now() - 50, kCloseWaitMs + 20);
     EXPECT_FALSE(com2->open);
     EXPECT_FALSE(com3->open);
     EXPECT_EQ(LivePorts(), nullptr);
     EXPECT_EQ(Occurrences(trace.text(), "writes still held"), 1) << "only COM2 kept a record";
-    EXPECT_TRUE(com3->written.empty()) << "COM3's writes were cancelled";
+    EXPECT_EQ(Written(*com3), "YZ") << "COM3's writes left while COM2 waited";
     FreeBlock(uart.ForceCompleteOldestWrite(2));
     EXPECT_EQ(Written(*com2), "X");
 }
@@ -253,15 +265,49 @@ TEST_F(ClosingInFlight, CloseAllPortsAtUnloadIsBoundedTheSameWay) {
     FreeBlock(uart.ForceCompleteOldestWrite(2));
 }
 
-TEST_F(ClosingInFlight, WritesTheCancelEndsAreGivenBackWithoutWaitingOrTracing) {
-    com2->writesPend = true;
-    ASSERT_EQ(WriteSlotString(0, "ABC"), 0);
-    FakeTickClock clock(0, 1);
-    ScopedHeapCounter heap;
-    EXPECT_EQ(ClosePortSlots(), 1);
-    EXPECT_LE(clock.readings(), 3) << "nothing was waited for";
-    EXPECT_EQ(trace.text().find("still held"), std::string::npos);
-    EXPECT_EQ(HeapCounter::frees, 2 * 2 + 3) << "both slots' driver data and port, and the three records";
+// Close first waits, within its bound, for what Write reported as taken; only what
+// is still held then is aborted (nothing the device had queued is cleared), and the
+// count dropped is traced.
+TEST_F(ClosingInFlight, CloseWaitsForHeldWritesAndAbortsOnlyWhatIsStillHeld) {
+    struct Case {
+        std::size_t sentPerSleep;  // 0: the line sends nothing while Close waits
+        std::string arrives;       // what reaches COM2
+        const char* dropped;       // the trace line of the writes aborted, or null
+    };
+    const Case cases[] = {{1, "ABC", nullptr}, {3, "ABC", nullptr}, {0, "", "COM2: 3 writes (3 bytes) not sent"}};
+    for (const Case& c : cases) {
+        ClosePortSlots();
+        ASSERT_EQ(OpenPortSlot(0, "Controller 2 9600 N 8 1"), 1);
+        com2 = uart.Find(2);
+        com2->written.clear();
+        com2->calls.clear();
+        com2->writesPend = true;
+        ASSERT_EQ(WriteSlotString(0, "ABC"), 0);
+        ASSERT_EQ(com2->HeldWrites(), 3u);
+        trace.clear();
+        FakeTickClock clock(0, 1);
+        sentPerSleep = c.sentPerSleep;
+        platform::SystemOps sending = platform::System();
+        sending.Sleep = SleepWhileTheLineSends;
+        platform::ScopedSystemOps line(sending);
+        ScopedHeapCounter heap;
+        EXPECT_EQ(portTable[0].port->ops.Close(portTable[0].port), 0);
+        portTable[0] = PortSlot{-1, nullptr};
+        EXPECT_LE(clock.now(), kCloseWaitMs + 20) << "the wait is bounded";
+        EXPECT_EQ(Written(*com2), c.arrives) << c.sentPerSleep;
+        for (const std::string& call : com2->calls) {
+            if (call.rfind("PurgeComm", 0) == 0) {
+                EXPECT_EQ(call, "PurgeComm " + std::to_string(platform::kPurgeTxAbort)) << "nothing queued is cleared";
+            }
+        }
+        if (c.dropped == nullptr) {
+            EXPECT_EQ(trace.text().find("not sent"), std::string::npos) << trace.text();
+        } else {
+            EXPECT_NE(trace.text().find(c.dropped), std::string::npos) << trace.text();
+        }
+        EXPECT_EQ(trace.text().find("still held"), std::string::npos) << "the records came back";
+        EXPECT_EQ(HeapCounter::frees, 2 + 3) << "the driver data, the port and the three records";
+    }
 }
 
 }  // namespace

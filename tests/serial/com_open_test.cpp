@@ -112,6 +112,31 @@ TEST_F(ComOpening, FailedOpenGivesBackBothRecordsOnClose) {
     EXPECT_EQ(LivePorts(), nullptr);
 }
 
+// Without its own event a read's record would be waited for on the device handle,
+// which every completing write also signals: a read could then count as complete
+// while the system still fills its record. The open fails instead, the device is
+// closed again and both records come back at Close.
+platform::Handle NoEvent(void*, platform::Bool, platform::Bool, const char*) {
+    FakeUart::Current()->lastError = 1450;  // ERROR_NO_SYSTEM_RESOURCES
+    return nullptr;
+}
+
+TEST_F(ComOpening, AnEventThatCannotBeMadeFailsTheOpenAndClosesTheDevice) {
+    uart.Device(1);
+    platform::SerialOps ops = platform::Serial();
+    ops.CreateEventA = NoEvent;
+    platform::ScopedSerialOps noEvent(ops);
+    ScopedHeapCounter heap;
+    Port* port = CreateComPort(0, 9600, 'N', 8, 1);
+    EXPECT_LT(port->status, 0);
+    EXPECT_EQ(uart.openHandles, 0) << "the device is closed again";
+    EXPECT_FALSE(uart.Find(1)->open);
+    EXPECT_EQ(port->ops.GetChar(port), kNotSupported) << "no transfer reaches the device";
+    EXPECT_EQ(port->ops.Close(port), 0);
+    EXPECT_EQ(HeapCounter::frees, HeapCounter::allocations);
+    EXPECT_EQ(LivePorts(), nullptr);
+}
+
 TEST_F(ComOpening, NoMemoryForThePortGivesTheFallbackPort) {
     uart.Device(1);
     ScopedHeapCounter heap;

@@ -8,6 +8,7 @@
 #include "serial/com_driver.h"
 #include "serial/port.h"
 #include "terminal_device.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -108,6 +109,40 @@ TEST_F(Pseudoterminal, LineSettingsReachTheTerminal) {
     ASSERT_EQ(tcgetattr(master, &tio), 0);
     EXPECT_NE(tio.c_iflag & IXON, 0u);
     EXPECT_NE(tio.c_iflag & IXOFF, 0u);
+}
+
+// A pseudo-terminal carries 8 data bits without parity whatever is asked. The same
+// request on the same device gets the same answer every time, the first open and
+// every later one alike (a host may start up again): accepted, with one trace line
+// naming what the terminal could not apply.
+TEST_F(Pseudoterminal, SettingsTheTerminalCannotCarryAreAcceptedTheSameEveryTimeWithOneTraceLine) {
+    struct Case {
+        std::int32_t rate;
+        char parity;
+        std::uint8_t dataBits;
+        std::int32_t stopBits;
+        bool notApplied;
+    };
+    const Case cases[] = {{19200, 'E', 7, 1, true}, {19200, 'E', 7, 1, true}, {9600, 'N', 8, 1, false},
+                          {9600, 'O', 8, 2, true},  {9600, 'N', 7, 1, true},  {4800, 'M', 8, 1, true},
+                          {4800, 'S', 6, 1, true},  {4800, 'N', 8, 2, false}};
+    for (const Case& c : cases) {
+        for (int open = 1; open <= 3; ++open) {
+            kestar::testing::ScopedTraceCapture trace;
+            Port* port = CreateComPort(6, c.rate, c.parity, c.dataBits, c.stopBits);
+            const std::string what = std::to_string(c.rate) + " " + c.parity + " " + std::to_string(c.dataBits) +
+                                     " " + std::to_string(c.stopBits) + ", open " + std::to_string(open);
+            EXPECT_EQ(port->status, 0) << what << ": " << StatusMessage(port->status);
+            const std::string text = trace.text();
+            std::size_t lines = 0;
+            for (std::size_t at = text.find("not applied"); at != std::string::npos;
+                 at = text.find("not applied", at + 1)) {
+                ++lines;
+            }
+            EXPECT_EQ(lines, c.notApplied ? 1u : 0u) << what << ": " << text;
+            EXPECT_EQ(port->ops.Close(port), 0) << what;
+        }
+    }
 }
 
 TEST_F(Pseudoterminal, RatesTheTerminalCannotTakeAreRefusedByTheDevice) {

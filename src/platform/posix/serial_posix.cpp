@@ -13,6 +13,8 @@
 // caller is never blocked, except by a GetOverlappedResult that waits.
 #include "platform/serial.h"
 
+#include "platform/debug_trace.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -53,6 +56,8 @@ struct PosixEvent {
 struct PosixDevice {
     std::uint32_t magic;
     int fd;
+    int comNumber;
+    bool pseudoTerminal;  // carries 8 data bits without parity, whatever is asked
     Dcb dcb;  // the members termios has no place for, as last set
     CommTimeouts timeouts;
     std::uint32_t eventMask;
@@ -215,6 +220,20 @@ std::uint32_t SpeedRate(speed_t code) {
     return 0;
 }
 
+// Linux device numbers of pseudo-terminals: the slaves of /dev/pts (136 to 143),
+// the old-style masters and slaves (2 and 3), and /dev/ptmx (5, 2).
+bool IsPseudoTerminal(int fd) {
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+    const unsigned int kind = major(info.st_rdev);
+    return (kind >= 136 && kind <= 143) || kind == 2 || kind == 3 || (kind == 5 && minor(info.st_rdev) == 2);
+}
+
+const char* ParityName(std::uint8_t parity) {
+    static constexpr const char* kNames[] = {"no", "odd", "even", "mark", "space"};
+    return parity <= kSpaceParity ? kNames[parity] : "unknown";
+}
+
 Handle PosixCreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, std::uint32_t, std::uint32_t,
                         Handle) {
     const int number = ComNumber(name);
@@ -257,6 +276,8 @@ Handle PosixCreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, s
     }
     device->magic = kDeviceMagic;
     device->fd = fd;
+    device->comNumber = number;
+    device->pseudoTerminal = IsPseudoTerminal(fd);
     device->dcb.DCBlength = sizeof(Dcb);
     device->dcb.fBinary = 1;
     device->dcb.fDtrControl = kDtrControlEnable;
@@ -326,6 +347,18 @@ Bool PosixSetCommState(Handle handle, Dcb* dcb) {
         case kMarkParity: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
         case kSpaceParity: tio.c_cflag |= PARENB | CMSPAR; break;
         default: break;
+    }
+    // A pseudo-terminal keeps 8 data bits without parity, and refuses a request for
+    // anything else that changes nothing more: it is asked only for what it carries,
+    // so the same request gets the same answer on every open (a virtual COM port of
+    // Windows accepts such settings the same way), and the trace says what was not
+    // applied.
+    if (device->pseudoTerminal && (dcb->ByteSize != 8 || dcb->Parity != kNoParity)) {
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR);
+        tio.c_cflag |= CS8;
+        Trace("COM%d: a pseudo-terminal carries 8 data bits without parity; %u data bits and %s parity not "
+              "applied\n",
+              device->comNumber, static_cast<unsigned>(dcb->ByteSize), ParityName(dcb->Parity));
     }
     if (dcb->fParity) tio.c_iflag |= INPCK;
     if (dcb->StopBits == kTwoStopBits) tio.c_cflag |= CSTOPB;
@@ -493,8 +526,10 @@ Bool PosixGetOverlappedResult(Handle handle, Overlapped* overlapped, std::uint32
 Bool PosixPurgeComm(Handle handle, std::uint32_t flags) {
     PosixDevice* device = Device(handle);
     if (device == nullptr) return 0;
+    // An abort ends the writes still pending; only a clear empties what the
+    // terminal has already taken, as on Windows.
     if (flags & kPurgeTxAbort) CancelPendingWrites(device);
-    if ((flags & (kPurgeTxAbort | kPurgeTxClear)) && tcflush(device->fd, TCOFLUSH) != 0) return FailErrno();
+    if ((flags & kPurgeTxClear) && tcflush(device->fd, TCOFLUSH) != 0) return FailErrno();
     if (flags & (kPurgeRxAbort | kPurgeRxClear)) {
         device->haveLookahead = false;
         if (tcflush(device->fd, TCIFLUSH) != 0) return FailErrno();

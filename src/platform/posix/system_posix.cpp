@@ -30,22 +30,11 @@ WallClockReading ReadClock(clockid_t clock) {
     return WallClockReading{static_cast<std::int64_t>(now.tv_sec), static_cast<std::int32_t>(now.tv_nsec)};
 }
 
-// The coarse clock needs no hardware read; it is the time of the last timer tick.
-WallClockReading CoarseClock() { return ReadClock(CLOCK_REALTIME_COARSE); }
 WallClockReading PreciseClock() { return ReadClock(CLOCK_REALTIME); }
-
-// The coarse clock trails the true time by up to one tick, its resolution. Twice
-// that leaves room for a tick that comes late; a line written in that last part
-// of a second costs one precise read.
-std::int32_t CoarseLag() {
-    timespec resolution{};
-    if (clock_getres(CLOCK_REALTIME_COARSE, &resolution) != 0 || resolution.tv_sec != 0) return 1000000000;
-    return static_cast<std::int32_t>(2 * resolution.tv_nsec);
-}
 
 // The interface log asks once a line, on the host's thread.
 TimeOfDay PosixLocalTimeOfDay() {
-    thread_local LocalTimeCache cache(LocalTimeClocks{CoarseClock, PreciseClock, LocalTimeOfSecond, CoarseLag()});
+    thread_local LocalTimeCache cache(LocalTimeClocks{PreciseClock, LocalTimeOfSecond});
     return cache.Now();
 }
 
