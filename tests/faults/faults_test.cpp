@@ -243,6 +243,7 @@ TEST_P(WrongPathType, GivesNoInstallDirectoryAndAStartThatFailsCleanly) {
               platform::kRegSuccess);
     key.Close();
     installDirectory = "left over";
+    SetLogFolder(installDirectory);
     EXPECT_EQ(Start(), 0) << "without the install directory there is no settings file";
     EXPECT_EQ(installDirectory, "");
     EXPECT_EQ(TerminateCommunications(), 1);

@@ -62,6 +62,7 @@ protected:
         files.Write = HalfWrite;
         files_ = std::make_unique<platform::ScopedFileOps>(files);
         installDirectory = scratch_.path();
+        SetLogFolder(installDirectory);
         ASSERT_TRUE(testing::MakeFolder(scratch_.Join("tolvo")));
         path_ = scratch_.Join("tolvo/TolvoInterface.log");
     }
@@ -85,7 +86,7 @@ protected:
 // --- lines ---
 
 TEST_F(InterfaceLogTest, ARunWithStartAndEndLeavesExactlyTwoLines) {
-    StartLog();
+    StartLog(installDirectory);
     WriteLog("Starting Interface DLL");
     clockNow = {14, 30, 0};
     WriteLog("Ending Interface DLL");
@@ -128,7 +129,7 @@ TEST_F(InterfaceLogTest, TheFileHoldsOnlyTheLinesBytes) {
 
 TEST_F(InterfaceLogTest, StartEmptiesAnOldFileAndItStaysEmptyUntilClose) {
     ASSERT_TRUE(testing::WriteFileBytes(path_, "last run\r\n"));
-    StartLog();
+    StartLog(installDirectory);
     EXPECT_EQ(ReadFileBytes(path_), "");
     WriteLog("x");
     EXPECT_EQ(ReadFileBytes(path_), "");
@@ -137,10 +138,10 @@ TEST_F(InterfaceLogTest, StartEmptiesAnOldFileAndItStaysEmptyUntilClose) {
 }
 
 TEST_F(InterfaceLogTest, ASecondStartChangesNothing) {
-    StartLog();
+    StartLog(installDirectory);
     WriteLog("kept");
     opens = 0;
-    StartLog();
+    StartLog(installDirectory);
     EXPECT_EQ(opens, 0);
     CloseLog();
     EXPECT_EQ(ReadFileBytes(path_), Line("kept"));
@@ -163,6 +164,7 @@ TEST_F(InterfaceLogTest, CloseWithoutABufferDoesNothing) {
 
 TEST_F(InterfaceLogTest, AnInstallDirectoryEndingInASeparatorStillFindsTheFile) {
     installDirectory = scratch_.path() + testing::PathSeparator();
+    SetLogFolder(installDirectory);
     WriteLog("doubled");
     CloseLog();
     EXPECT_EQ(ReadFileBytes(path_), Line("doubled"));
@@ -172,7 +174,7 @@ TEST_F(InterfaceLogTest, AnInstallDirectoryEndingInASeparatorStillFindsTheFile) 
 
 TEST_F(InterfaceLogTest, ALineReachingExactlyTheLimitStaysInTheBuffer) {
     const std::size_t overhead = 11 + 2;
-    StartLog();
+    StartLog(installDirectory);
     WriteLog(std::string(kLogBufferLimit - 100 - overhead, 'a'));
     WriteLog(std::string(100 - overhead, 'b'));
     EXPECT_EQ(ReadFileBytes(path_).size(), 0u);
@@ -201,7 +203,7 @@ TEST_F(InterfaceLogTest, ALineLongerThanTheLimitLiesWholeInTheNextBuffer) {
 }
 
 TEST_F(InterfaceLogTest, TheDiskIsOpenedOnlyAtStartAtTheLimitAndAtClose) {
-    StartLog();
+    StartLog(installDirectory);
     EXPECT_EQ(opens, 1);
     for (int i = 0; i < 1000; ++i) WriteLog("a line of some ordinary length for the log");
     EXPECT_EQ(opens, 1);
@@ -231,7 +233,7 @@ TEST_F(InterfaceLogTest, AFileHeldElsewhereIsNeitherEmptiedNorWrittenAndLinesWai
     ASSERT_TRUE(testing::WriteFileBytes(path_, "theirs"));
     platform::FileHandle held = realFiles.OpenExclusive(path_.c_str(), false);
     ASSERT_NE(held, platform::kInvalidFile);
-    StartLog();
+    StartLog(installDirectory);
     WriteLog("mine");
     CloseLog();
     realFiles.Close(held);
@@ -259,7 +261,7 @@ TEST_F(InterfaceLogTest, AWriteThatBreaksOffIsResumedWithoutLosingOrRepeatingByt
 
 TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile) {
     testing::ScopedTraceCapture trace;
-    StartLog();
+    StartLog(installDirectory);
     refuseOpen = true;
     const std::string text(1000 - 13, 'z');  // 1000-byte lines
     const int lines = 1200;                  // 1.2 MB, past the bound
@@ -311,7 +313,7 @@ TEST_F(InterfaceLogTest, ALineWrittenAfterJanuary2038CarriesItsTime) {
     platform::SystemOps system = platform::System();
     system.LocalTimeOfDay = LogClockAfter2038;
     platform::ScopedSystemOps clock(system);
-    StartLog();
+    StartLog(installDirectory);
     WriteLog("after 2038");
     CloseLog();
     EXPECT_EQ(ReadFileBytes(path_), "<3:14:09>   after 2038\r\n");

@@ -42,6 +42,7 @@ protected:
 
     void SetUp() override {
         installDirectory = install.path();
+        SetLogFolder(installDirectory);
         ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
         readRetryLimit = 20000;
         pendingLine.length = 0;
@@ -52,6 +53,7 @@ protected:
         CloseLog();
         serial::CloseAllPorts();
         installDirectory = savedDirectory;
+        SetLogFolder(installDirectory);
     }
     void WriteSettings(const std::vector<std::string>& lines) {
         std::string text = "[Parameters]\r\n";
