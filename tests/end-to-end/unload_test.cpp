@@ -33,7 +33,7 @@
 namespace kestar::testing {
 namespace {
 
-using host::LoadedModule;
+using tools::LoadedModule;
 
 class Unload : public ::testing::Test {
 protected:

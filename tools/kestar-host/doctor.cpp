@@ -17,7 +17,9 @@
 #include "platform/registry.h"
 #include "serial/com_driver.h"
 #include "serial/port.h"
+#include "serial/line_settings.h"
 #include "serial/port_manager.h"
+#include "serial/port_roles.h"
 #include "settings/install_directory.h"
 #include "settings/regkey.h"
 #include "settings/settings_file.h"
@@ -37,12 +39,13 @@
 #include <unistd.h>
 #endif
 
-namespace kestar::host {
+namespace kestar::tools {
 namespace {
 
-constexpr int kPortKeys = 6;
+constexpr int kPortKeys = kPortKeyCount;
 constexpr const char* kDash = " \xE2\x80\x94 ";  // " — "
-constexpr const char* kArmGuardError = "errorCode 1001 \"Interface Error\"";
+const std::string kArmGuardError =
+    "errorCode " + std::to_string(KESTAR_INTERFACE_ERROR_CODE) + " \"" KESTAR_INTERFACE_ERROR_TEXT "\"";
 
 enum class Level { kOk, kWarn, kFail };
 
@@ -77,6 +80,35 @@ struct Check {
 };
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+// What to write instead of a refused setting, from the driver's own rules.
+std::string RateAdvice() {
+    std::string text = "use a rate up to " + std::to_string(serial::kHighestPlainRate);
+    for (const serial::CodedRate& coded : serial::kCodedRates) {
+        text += (&coded == serial::kCodedRates ? ", or " : " or ") + std::to_string(coded.rate);
+    }
+    return text;
+}
+std::string ParityAdvice() {
+    std::string text = "use ";
+    for (const serial::ParityLetter& parity : serial::kParityLetters) {
+        if (&parity != serial::kParityLetters) text += &parity == std::end(serial::kParityLetters) - 1 ? " or " : ", ";
+        text += parity.letter;
+    }
+    return text + " (either case)";
+}
+std::string StopBitsAdvice() {
+    std::string text = "use ";
+    for (const serial::StopBitsCount& stop : serial::kStopBitCounts) {
+        text += (&stop == serial::kStopBitCounts ? "" : " or ") + std::to_string(stop.count);
+    }
+    return text + " stop bits";
+}
+std::string DefaultValues() {
+    return std::to_string(kPortLineDefaults.baudRate) + " baud, parity " + std::string(1, kPortLineDefaults.parity) +
+           ", " + std::to_string(kPortLineDefaults.dataBits) + " data bits, " +
+           std::to_string(kPortLineDefaults.stopBits) + " stop bit";
+}
 
 std::string StatusText(std::int32_t status) {
     return std::to_string(status) + " \"" + serial::StatusMessage(status) + "\"";
@@ -382,7 +414,7 @@ private:
     }
 
     void CheckLog() {
-        const std::string path = LogFilePath();
+        const std::string path = LogFilePathIn(installDirectory);
         const std::string folder = Folder(path);
         Check& d = Add("log folder");
         d.Text("folder", folder);
@@ -457,7 +489,7 @@ private:
         bool present[1 + kPortKeys] = {};
         int count = 0;
         for (int n = 0; n <= kPortKeys; ++n) {
-            const std::string key = n == 0 ? std::string("CreateLogFile") : "PORT" + std::to_string(n);
+            const std::string key = n == 0 ? std::string(kCreateLogFileKey) : PortKey(n);
             present[n] = ReadSetting(values[n], key) != 0;
             count += present[n] ? 1 : 0;
         }
@@ -489,7 +521,7 @@ private:
     }
 
     void CheckPortLine(int n, bool present, const std::string& value, const std::string& settingsPath) {
-        const std::string key = "PORT" + std::to_string(n);
+        const std::string key = PortKey(n);
         Check& p = Add(key);
         p.startUpPath = true;
         p.Text("key", key);
@@ -526,7 +558,7 @@ private:
             default:
                 break;
         }
-        p.Text("role", RoleName(plan.role)).Text("roleField", RoleFieldName(plan.role));
+        p.Text("role", kPortRoles[plan.role].name).Text("roleField", kPortRoles[plan.role].fieldName);
         if (plan.action == PortLineAction::kComZero) {
             FailPort(p, stop, serial::kInvalidPort, "COM number 0 names no device (" + Quoted(value) + ")",
                      "COM numbers start at 1; -1 leaves the slot without a port");
@@ -584,15 +616,15 @@ private:
                     break;
                 case serial::kIllegalBaudRate:
                     what = "the baud rate " + std::to_string(request.baudRate) + " of " + com + " is refused";
-                    todo = "use a rate up to 57600, or 128000 or 256000, in " + key;
+                    todo = RateAdvice() + " in " + key;
                     break;
                 case serial::kIllegalParity:
                     what = "the parity " + Quoted(std::string(1, request.parity)) + " of " + com + " is refused";
-                    todo = "use E, M, N, O or S (either case) in " + key;
+                    todo = ParityAdvice() + " in " + key;
                     break;
                 case serial::kIllegalStopBits:
                     what = "the stop bits " + std::to_string(request.stopBits) + " of " + com + " are refused";
-                    todo = "use 1 or 2 stop bits in " + key;
+                    todo = StopBitsAdvice() + " in " + key;
                     break;
                 default:
                     if (deviceOpened) {
@@ -610,12 +642,12 @@ private:
         }
         if (!outcome_.ended) heldBy_[request.comNumber] = key;
         p.Int("status", 0).Text("message", "");
-        const std::string role = std::string(RoleName(plan.role)) + " (" + RoleFieldName(plan.role) + ")";
+        const std::string role = std::string(kPortRoles[plan.role].name) + " (" + kPortRoles[plan.role].fieldName + ")";
         if (opened) {
             p.Set(Level::kOk, stop + role + " on " + where + " at " + settings +
                                   " opened and closed again" + defaults);
             p.Text("action", "open");
-        } else if (!StandardRate(request.baudRate)) {
+        } else if (!serial::StandardRate(request.baudRate)) {
             p.Set(Level::kWarn, stop + "start-up opens " + role + " on " + where + " at " + settings + defaults +
                                     ", but " + std::to_string(request.baudRate) +
                                     " is no standard rate: only opening the device tells whether it takes it",
@@ -646,30 +678,18 @@ private:
 #endif
     }
 
-    // The rates serial drivers commonly name (the Windows CBR_ set); others are a
-    // question for the device.
-    static bool StandardRate(std::int32_t rate) {
-        static const std::int32_t kRates[] = {110,   300,   600,   1200,  2400,   4800,  9600,
-                                              14400, 19200, 38400, 57600, 128000, 256000};
-        for (std::int32_t standard : kRates) {
-            if (rate == standard) return true;
-        }
-        return false;
-    }
-
     static std::string RoleList() {
         std::string list;
-        for (int role = 0; RoleName(role) != nullptr; ++role) {
-            if (!list.empty()) list += RoleName(role + 1) != nullptr ? ", " : " or ";
-            list += RoleName(role);
+        for (int role = 0; role < kPortRoleCount; ++role) {
+            if (!list.empty()) list += role + 1 < kPortRoleCount ? ", " : " or ";
+            list += kPortRoles[role].name;
         }
         return list;
     }
 
     static std::vector<std::string> DefaultNames(const PortLine& line) {
-        static const char* const kFields[] = {"role", "COM number", "baud rate", "parity", "data bits", "stop bits"};
         std::vector<std::string> names;
-        for (int field = line.fields; field < 6; ++field) names.push_back(kFields[field]);
+        for (int field = line.fields; field < 6; ++field) names.push_back(kPortLineFields[field]);
         return names;
     }
 
@@ -684,7 +704,7 @@ private:
         if (names.empty()) return std::string();
         std::string text = "; defaults for";
         for (std::size_t i = 0; i < names.size(); ++i) text += (i == 0 ? " " : ", ") + names[i];
-        return text + " (9600 baud, parity N, 8 data bits, 1 stop bit)";
+        return text + " (" + DefaultValues() + ")";
     }
 
     void CheckArm() {
@@ -743,12 +763,8 @@ private:
             return;
         }
         try {
-            platform::ArmAprePorta(kArmPortName);
-            char tablePath[kArmTablePathSize];
-            std::strncpy(tablePath, kArmTablePath, sizeof tablePath - 1);
-            tablePath[sizeof tablePath - 1] = '\0';
-            platform::ArmLeggeParametri(tablePath);
-            double reading[26] = {};
+            for (const StartUpArmCall& call : kStartUpArmCalls) call.call();
+            double reading[platform::kArmReadingSize] = {};
             int status = 0;
             platform::ArmLeggeQuota(reading, &status);
             platform::ArmChiudePorta();
@@ -848,4 +864,4 @@ private:
 
 int RunDoctor(const DoctorOptions& options) { return Doctor(options).Run(); }
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

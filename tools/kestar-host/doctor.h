@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace kestar::host {
+namespace kestar::tools {
 
 struct DoctorOptions {
     std::string modulePath;
@@ -19,4 +19,4 @@ struct DoctorOptions {
 // when InitializeCommunications would return 1, else 1.
 int RunDoctor(const DoctorOptions& options);
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

@@ -16,7 +16,7 @@
 #include <unistd.h>
 #endif
 
-namespace kestar::host {
+namespace kestar::tools {
 
 #if defined(_WIN32)
 
@@ -164,4 +164,4 @@ char Separator() { return '/'; }
 
 #endif
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

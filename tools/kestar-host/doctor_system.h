@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace kestar::host {
+namespace kestar::tools {
 
 // Windows: "FileVersion" of the file's version resource; empty when it has none.
 // POSIX: always empty (a shared object carries no version resource).
@@ -37,4 +37,4 @@ void PrepareConsole();
 // The path separator of this platform.
 char Separator();
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

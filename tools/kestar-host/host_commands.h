@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace kestar::host {
+namespace kestar::tools {
 
 // "C_READ_COORDS", "READ_COORDS" (any case) or a decimal number; false if neither.
 bool ParseCommand(const std::string& text, int& code);
@@ -20,4 +20,4 @@ std::string JsonString(const std::string& text);
 std::string DescribeText(const char* call, int code, int result, const InterfaceBlock& block);
 std::string DescribeJson(const char* call, int code, int result, const InterfaceBlock& block);
 
-}  // namespace kestar::host
+}  // namespace kestar::tools
