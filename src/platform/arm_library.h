@@ -10,6 +10,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kestar::platform {
 
@@ -71,6 +72,14 @@ bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem);
 // handle, with file set to the file the system found; null with problem set when it
 // cannot be loaded. The library stays loaded for the life of the process.
 void* OpenSystemArmLibrary(std::string& file, std::string& problem);
+
+// The files the arm library is looked for as, best first, for a module in moduleFolder loaded
+// into a program in hostProgramFolder: Windows: moduleFolder\zuroz.dll, hostProgramFolder\zuroz.dll,
+// then "zuroz.dll" alone, which the system looks for in its safe default folders only.
+// Linux: $KESTAR_ARM_LIBRARY alone when it is set, else moduleFolder/libzuroz.so. Never the current folder.
+std::vector<std::string> ArmLibraryCandidates(const std::string& moduleFolder, const std::string& hostProgramFolder);
+// Opens the first of candidates that loads; file is set to the file loaded; null with problem set otherwise.
+void* OpenArmLibraryFrom(const std::vector<std::string>& candidates, std::string& file, std::string& problem);
 // A symbol of a library OpenSystemArmLibrary returned; lookup for ResolveArmLibrary.
 void* ArmLibrarySymbol(void* handle, const char* name);
 

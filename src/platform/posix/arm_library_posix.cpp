@@ -9,19 +9,30 @@ namespace kestar::platform {
 
 void* ArmLibrarySymbol(void* handle, const char* name) { return dlsym(handle, name); }
 
-void* OpenSystemArmLibrary(std::string& file, std::string& problem) {
+std::vector<std::string> ArmLibraryCandidates(const std::string&, const std::string&) {
     const char* path = std::getenv("KESTAR_ARM_LIBRARY");
-    if (path == nullptr || *path == '\0') path = "libzuroz.so";
-    // Kept loaded for the life of the process, as the module holds its calls.
-    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* why = dlerror();
-        problem = std::string("arm library ") + path + " could not be loaded: " + (why ? why : "unknown error");
-        return nullptr;
+    return {path != nullptr && *path != '\0' ? path : "libzuroz.so"};
+}
+
+void* OpenArmLibraryFrom(const std::vector<std::string>& candidates, std::string& file, std::string& problem) {
+    for (const std::string& candidate : candidates) {
+        // Kept loaded for the life of the process, as the module holds its calls.
+        void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            const char* why = dlerror();
+            problem = "arm library " + candidate + " could not be loaded: " + (why ? why : "unknown error");
+            continue;
+        }
+        link_map* map = nullptr;
+        file = dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr ? map->l_name
+                                                                                                  : candidate;
+        return handle;
     }
-    link_map* map = nullptr;
-    file = dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr ? map->l_name : path;
-    return handle;
+    return nullptr;
+}
+
+void* OpenSystemArmLibrary(std::string& file, std::string& problem) {
+    return OpenArmLibraryFrom(ArmLibraryCandidates(std::string(), std::string()), file, problem);
 }
 
 bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem) {

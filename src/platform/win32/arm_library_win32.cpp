@@ -71,6 +71,35 @@ void* OpenSystemArmLibrary(std::string& file, std::string& problem) {
     return handle;
 }
 
+std::vector<std::string> ArmLibraryCandidates(const std::string&, const std::string& hostProgramFolder) {
+    // LoadLibraryA("zuroz.dll") inside the host looks in the host program's folder first.
+    std::vector<std::string> candidates;
+    if (!hostProgramFolder.empty()) candidates.push_back(hostProgramFolder + "\\zuroz.dll");
+    candidates.emplace_back("zuroz.dll");
+    return candidates;
+}
+
+void* OpenArmLibraryFrom(const std::vector<std::string>& candidates, std::string& file, std::string& problem) {
+    for (const std::string& candidate : candidates) {
+        // A bare name is looked for in the system's folder only, never beside the
+        // program that asks nor in the current folder.
+        const bool bare = candidate.find_first_of("\\/") == std::string::npos;
+        HMODULE handle = LoadLibraryExA(candidate.c_str(), nullptr,
+                                        bare ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
+        if (handle == nullptr) {
+            char text[96];
+            std::snprintf(text, sizeof text, " could not be loaded (error %lu)", GetLastError());
+            problem = "arm library " + candidate + text;
+            continue;
+        }
+        char path[MAX_PATH + 1] = {};
+        const DWORD length = GetModuleFileNameA(handle, path, MAX_PATH);
+        file = length > 0 ? std::string(path, length) : candidate;
+        return handle;
+    }
+    return nullptr;
+}
+
 void* ArmLibrarySymbol(void* handle, const char* name) { return LookupSymbol(handle, name); }
 
 bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem) {
