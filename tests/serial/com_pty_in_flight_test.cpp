@@ -10,7 +10,7 @@
 #include "serial/com_write_records.h"
 #include "serial/port.h"
 #include "serial/port_manager.h"
-#include "terminal_device.h"
+#include "support/terminal_device.h"
 
 #include <gtest/gtest.h>
 

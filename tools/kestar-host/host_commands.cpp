@@ -1,5 +1,6 @@
 #include "host_commands.h"
 
+#include "doctor_system.h"
 #include "host/commands.h"
 #include "serial/port_roles.h"
 
@@ -8,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 namespace kestar::tools {
 namespace {
@@ -45,20 +48,7 @@ std::string TextPoint(const char* label, const Point3& p) {
 }  // namespace
 
 std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return nlohmann::json(SystemText(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 bool ParseCommand(const std::string& text, int& code) {

@@ -13,7 +13,7 @@ bool ParseCommand(const std::string& text, int& code);
 // The command's name, or "" for an unnamed code.
 const char* CommandName(int code);
 
-// text as a JSON string, quotes included; bytes outside printable ASCII as \u00XX.
+// text from the system as a JSON string in UTF-8, quotes included.
 std::string JsonString(const std::string& text);
 
 // What the module wrote into the records, as indented text lines or one JSON object.
