@@ -7,6 +7,7 @@
 #include "doctor.h"
 #include "loaded_module.h"
 
+#include "serial/com_driver.h"
 #include "serial/port_roles.h"
 #include "settings/settings_file.h"
 #include "support/app_paths.h"
@@ -172,7 +173,14 @@ protected:
     // Fresh devices for each run: a pseudo-terminal whose last holder closed it has
     // hung up, and a device is part of the installation the run finds.
     void MakeDevices() {
-#if !defined(_WIN32)
+#if defined(_WIN32)
+        // The ports of ctest's pair keep what the last user set; every run finds
+        // them as a fresh installation would: 9600 N 8 1.
+        for (int com : {devices.first, devices.second}) {
+            serial::Port* port = serial::CreateComPort(com - 1, 9600, 'N', 8, 1);
+            port->ops.Close(port);
+        }
+#else
         FreeDevices();
         terminals.Open(devices.first);
         ASSERT_GE(terminals.Add(devices.second), 0);
