@@ -14,6 +14,7 @@
 #include "serial/port_manager.h"
 #include "serial/status_codes.h"
 #include "settings/install_directory.h"
+#include "settings/settings_file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -92,7 +93,9 @@ void Doctor::RunStartUp() {
     observed_.errorText.assign(block.errorText, strnlen(block.errorText, sizeof block.errorText));
     if (observed_.result == 0) {
         for (const std::string& key : observed_.keysRead) {
-            if (key.rfind("PORT", 0) == 0) observed_.stopKey = key;
+            for (int n = 1; n <= kPortKeyCount; ++n) {
+                if (key == PortKey(n)) observed_.stopKey = key;
+            }
         }
     }
     if (options_.arm && armUsable_) {

@@ -80,6 +80,7 @@ std::vector<std::string> ArmLibraryCandidates(const std::string&, const std::str
 }
 
 void* OpenArmLibraryFrom(const std::vector<std::string>& candidates, std::string& file, std::string& problem) {
+    problem.clear();
     for (const std::string& candidate : candidates) {
         // A bare name is looked for in the system's folder only, never beside the
         // program that asks nor in the current folder.
@@ -89,7 +90,8 @@ void* OpenArmLibraryFrom(const std::vector<std::string>& candidates, std::string
         if (handle == nullptr) {
             char text[96];
             std::snprintf(text, sizeof text, " could not be loaded (error %lu)", GetLastError());
-            problem = "arm library " + candidate + text;
+            // Every file looked for is named: where the library should be matters most.
+            problem += (problem.empty() ? "arm library " : "; ") + candidate + text;
             continue;
         }
         char path[MAX_PATH + 1] = {};
