@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (validSlot && tooLong) {
         Check(result == 0, "a line that may be cut is refused");
-        for (auto field : kRoleFields) Check(block.*field == kSentinel, "role slot set from a cut line");
+        for (const auto& role : kPortRoles) Check(block.*role.field == kSentinel, "role slot set from a cut line");
         Check(block.errorCode == kestar::kPortLineTooLong, "too-long errorCode");
         Check(std::strcmp(block.errorText, kestar::serial::StatusMessage(kestar::kPortLineTooLong)) == 0,
               "too-long errorText");
