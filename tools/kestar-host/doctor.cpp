@@ -8,6 +8,7 @@
 #include "doctor_checks.h"
 #include "doctor_guards.h"
 #include "doctor_system.h"
+#include "loaded_module.h"
 
 #include "host/start_up.h"
 #include "platform/arm_library.h"
@@ -42,6 +43,26 @@ std::string Folder(const std::string& path) {
 }
 
 }  // namespace
+
+void* OpenArmLibraryAsTheHost(const std::string& moduleFolder, const std::string& hostFolder, std::string& file,
+                              std::string& problem) {
+    const std::string tool = ProgramDirectory();
+    for (const std::string& candidate : platform::ArmLibraryCandidates(moduleFolder, hostFolder)) {
+        std::string found;
+        std::string why;
+        void* handle = platform::OpenArmLibraryFrom({candidate}, found, why);
+        if (handle != nullptr && Folder(found) == tool && tool != moduleFolder && tool != hostFolder) {
+            why = "found only beside this tool, " + found + ", where the host program does not look";
+            handle = nullptr;
+        }
+        if (handle != nullptr) {
+            file = found;
+            return handle;
+        }
+        problem += (problem.empty() ? "no arm library: " : "; ") + candidate + ": " + why;
+    }
+    return nullptr;
+}
 
 DoctorVerdict Doctor::Run() {
     WriteGuards guards;
