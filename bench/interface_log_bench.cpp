@@ -32,12 +32,13 @@ void BM_WriteLog(benchmark::State& state) {
     kestar::testing::ScratchFolder scratch;
     kestar::testing::MakeFolder(scratch.Join("tolvo"));
     kestar::installDirectory = scratch.path();
+    kestar::SetLogFolder(kestar::installDirectory);
     kestar::platform::InstallTraceWriter(nullptr);
     if (kestar::platform::TraceEnabled()) {
         state.SkipWithError("unset KESTAR_TRACE: the trace must be off");
         return;
     }
-    kestar::StartLog();
+    kestar::StartLog(kestar::installDirectory);
     std::size_t i = 0;
     for (auto _ : state) {
         kestar::WriteLog(kTexts[i]);

@@ -1,5 +1,6 @@
 #include "command_execution.h"
 
+#include "commands.h"
 #include "interface_block.h"
 #include "platform/arm_library.h"
 #include "platform/debug_trace.h"
@@ -21,7 +22,7 @@ ProbeBlock& RequireProbe(const InterfaceBlock& block) {
 void ArmReading(InterfaceBlock& block) {
     // Zero-filled so that an arm library filling only part of the array never
     // hands stack contents on to the host.
-    double reading[kArmReadingSize] = {};
+    double reading[platform::kArmReadingSize] = {};
     int status = 0;
     if (!platform::ArmLeggeQuota(reading, &status)) throw platform::ArmLibraryError("LeggeQuota is not available");
 
@@ -50,32 +51,23 @@ void ArmReading(InterfaceBlock& block) {
 int ExecuteCommand(InterfaceBlock* block) {
     if (block == nullptr) throw std::invalid_argument("no interface block");
     block->commandSeen = 1;
-    switch (block->command) {
-        case C_DCC_STOP:
-        case C_MODE_AUTO:
-        case C_MODE_MAN:
-        case C_WAIT_DCC:
-        case C_DCC_START:
-        case C_SEND_POS_POINT:
-        case C_SEND_PT_MES:
-        case C_RESET_ERROR:
-        case C_SEND_APPRCH_POINT:
+    const Command* command = FindCommand(block->command);
+    switch (command != nullptr ? command->action : CommandAction::kNothing) {
+        case CommandAction::kAcknowledge:
             return 1;
-        case C_INITIALIZE_INTERFACE:
+        case CommandAction::kReady:
             block->interfaceReady = 1;
             return 1;
-        case C_M_POINT:
-        case C_READ_COORDS:
-        case C_READ_STATUS:
+        case CommandAction::kArmReading:
             ArmReading(*block);
             return 1;
-        case C_HOME_CMM:
+        case CommandAction::kResetEncoder:
             if (!platform::ArmResetEncoder()) throw platform::ArmLibraryError("ResetEncoder is not available");
             break;
-        case C_PH9_MOVE_POS:
+        case CommandAction::kHeadMove:
             RequireProbe(*block).headMoveValue = kHeadMoveValue;
             break;
-        default:
+        case CommandAction::kNothing:
             break;
     }
     block->command = kReadCoordsCommand;

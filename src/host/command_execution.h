@@ -5,9 +5,6 @@
 
 namespace kestar {
 
-// Number of doubles the arm library fills per reading.
-constexpr int kArmReadingSize = 26;
-
 // Carries out block->command. Always returns 1; throws when the block is unusable
 // or the arm library failed, which GetCommData's guard turns into 1001.
 int ExecuteCommand(InterfaceBlock* block);

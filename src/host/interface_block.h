@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kestar.h"
+#include "platform/text_format.h"
 
 #include <cstddef>
 
@@ -23,21 +24,7 @@ inline void Set(Point3& point, double x, double y, double z) {
     point.z = z;
 }
 
-// Copies text and its terminator into a fixed field, cut to fit; bytes after the
-// terminator are left as they were.
-template <std::size_t N>
-void CopyText(char (&field)[N], const char* text) {
-    std::size_t i = 0;
-    for (; i + 1 < N && text[i] != '\0'; ++i) field[i] = text[i];
-    field[i] = '\0';
-}
-
-// Copies text into a fixed field, cut to fit, the rest zero-filled (always terminated).
-template <std::size_t N>
-void CopyFixedText(char (&field)[N], const char* text) {
-    std::size_t i = 0;
-    for (; i + 1 < N && text[i] != '\0'; ++i) field[i] = text[i];
-    for (; i < N; ++i) field[i] = '\0';
-}
+using platform::CopyFixedText;
+using platform::CopyText;
 
 }  // namespace kestar

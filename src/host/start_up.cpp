@@ -57,15 +57,16 @@ void SetFixedMachineValues(MachineBlock& machine) {
 }  // namespace
 
 int StartUp(InterfaceBlock* block, KestarHostCallback callback) {
+    SetPortReportBlock(block);
     if (block == nullptr) return 0;
     MachineBlock* machine = MachineOf(block);
     FindInstallDirectory(installDirectory);
-    StartLog();
+    StartLog(installDirectory);
     WriteLog("Starting Interface DLL");
 
     const SettingsReadOnce settingsReadOnce;
     std::string echo;
-    ReadSetting(echo, "CreateLogFile");
+    ReadSetting(echo, kCreateLogFileKey);
     settingsEcho = std::atoi(echo.c_str());
 
     if (machine != nullptr) SetMachineBlock(*machine);
@@ -74,17 +75,25 @@ int StartUp(InterfaceBlock* block, KestarHostCallback callback) {
 
     const std::string armProblem = platform::LoadArmLibrary();
     if (!armProblem.empty()) WriteLog(armProblem);
-    CallArm("AprePorta", [] { return platform::ArmAprePorta(kArmPortName); });
-    char tablePath[kArmTablePathSize];
-    std::strcpy(tablePath, kArmTablePath);
-    CallArm("LeggeParametri", [&tablePath] { return platform::ArmLeggeParametri(tablePath); });
+    for (const StartUpArmCall& call : kStartUpArmCalls) CallArm(call.name, call.call);
 
     hostCallback = callback;
     return OpenPortSlots() != 0 ? 1 : 0;
 }
 
+const StartUpArmCall kStartUpArmCalls[kStartUpArmCallCount] = {
+    {platform::kArmCalls[platform::kArmAprePorta].name, [] { return platform::ArmAprePorta(kArmPortName); }},
+    {platform::kArmCalls[platform::kArmLeggeParametri].name,
+     [] {
+         // The library may write into the path it is given: a copy of its own.
+         char tablePath[kArmTablePathSize];
+         std::strcpy(tablePath, kArmTablePath);
+         return platform::ArmLeggeParametri(tablePath);
+     }},
+};
+
 int ShutDown() {
-    CallArm("ChiudePorta", [] { return platform::ArmChiudePorta(); });
+    CallArm(platform::kArmCalls[platform::kArmChiudePorta].name, [] { return platform::ArmChiudePorta(); });
     RequestCallbackPumpStop();
     platform::System().Sleep(kShutDownWaitMs);
     // The host may unload the module once shut-down has returned: no callback may

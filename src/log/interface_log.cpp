@@ -3,7 +3,6 @@
 #include "platform/debug_trace.h"
 #include "platform/files.h"
 #include "platform/system.h"
-#include "settings/install_directory.h"
 
 #include <cstdio>
 #include <cstring>
@@ -85,6 +84,7 @@ struct LogState {
     // start of a line the file took only in part. A flush that appends goes on
     // after them; one that empties the file writes the line whole.
     std::size_t partInFile = 0;
+    std::string installFolder;  // as start-up last handed it
 };
 
 LogState& Log() {
@@ -221,13 +221,20 @@ bool FlushWithLossNote(bool createAnew) {
 
 }  // namespace
 
-std::string LogFilePath() { return installDirectory + platform::LocalPath(kLogFilePath); }
+std::string LogFilePathIn(const std::string& installFolder) {
+    return installFolder + platform::LocalPath(kLogFilePath);
+}
+
+std::string LogFilePath() { return LogFilePathIn(Log().installFolder); }
 
 void FlushLog(int createAnew) { FlushWithLossNote(createAnew != 0); }
 
-void StartLog() {
+void SetLogFolder(const std::string& installFolder) { Log().installFolder = installFolder; }
+
+void StartLog(const std::string& installFolder) {
     LogState& log = Log();
     if (log.present) return;
+    log.installFolder = installFolder;
     log.present = true;
     // Lines an earlier close could not write are still here and go out first.
     if (!FlushWithLossNote(true)) {
@@ -244,7 +251,7 @@ void WriteLog(std::string_view text) {
     const std::size_t prefixSize = FormatTimePrefix(prefix);
     const std::size_t n = prefixSize + text.size() + 2;
     LogState& log = Log();
-    if (!log.present) StartLog();
+    if (!log.present) StartLog(log.installFolder);
     if (log.buffer.size() + n > log.flushAt) {
         if (FlushWithLossNote(false)) {
             log.buffer.Renew();

@@ -19,8 +19,11 @@ constexpr std::size_t kLogCopyChunk = 1024;
 // line saying how many were lost.
 constexpr std::size_t kLogUnwrittenLimit = 4 * kLogBufferLimit;
 
-// Creates the buffer and empties the file; does nothing while a buffer exists.
-void StartLog();
+// Creates the buffer and empties the file in installFolder; does nothing while a
+// buffer exists. A line written before any start goes to the folder last handed in.
+void StartLog(const std::string& installFolder);
+// The install folder whose log file later lines go to, without starting the log.
+void SetLogFolder(const std::string& installFolder);
 
 // Buffers "<H:M:SS>   " + text + CR LF (hour and minute without leading zero) and
 // sends the line, whole, from the buffer to the debug trace. Allocates nothing once
@@ -35,7 +38,9 @@ void CloseLog();
 // Copies the buffer to the end of the file (createAnew: the file is emptied first).
 void FlushLog(int createAnew);
 
-// The path FlushLog writes to, from the current install directory.
+// The path FlushLog writes to, in the folder the log was last started with.
 std::string LogFilePath();
+// The path the log writes to when started with installFolder.
+std::string LogFilePathIn(const std::string& installFolder);
 
 }  // namespace kestar

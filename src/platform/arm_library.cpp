@@ -7,16 +7,11 @@
 namespace kestar::platform {
 namespace {
 
-struct CallName {
-    const char* name;
-    int argumentBytes;
-};
-
-constexpr CallName kAprePorta{"AprePorta", 4};
-constexpr CallName kLeggeParametri{"LeggeParametri", 4};
-constexpr CallName kChiudePorta{"ChiudePorta", 0};
-constexpr CallName kLeggeQuota{"LeggeQuota", 8};
-constexpr CallName kResetEncoder{"ResetEncoder", 0};
+constexpr const ArmCallName& kAprePorta = kArmCalls[kArmAprePorta];
+constexpr const ArmCallName& kLeggeParametri = kArmCalls[kArmLeggeParametri];
+constexpr const ArmCallName& kChiudePorta = kArmCalls[kArmChiudePorta];
+constexpr const ArmCallName& kLeggeQuota = kArmCalls[kArmLeggeQuota];
+constexpr const ArmCallName& kResetEncoder = kArmCalls[kArmResetEncoder];
 
 ArmLibrary systemArm{};
 bool systemLoaded = false;
@@ -25,7 +20,7 @@ bool armInstalled = false;
 
 const ArmLibrary& CurrentArm() { return armInstalled ? installedArm : systemArm; }
 
-void* Resolve(SymbolLookup lookup, void* context, const CallName& call) {
+void* Resolve(SymbolLookup lookup, void* context, const ArmCallName& call) {
     if (void* symbol = lookup(context, call.name)) return symbol;
     char decorated[64];
     std::snprintf(decorated, sizeof decorated, "_%s@%d", call.name, call.argumentBytes);

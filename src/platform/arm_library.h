@@ -15,6 +15,19 @@
 
 namespace kestar::platform {
 
+// The library's calls: its name and the bytes of its arguments (for "_Name@N").
+struct ArmCallName {
+    const char* name;
+    int argumentBytes;
+};
+enum ArmCallIndex { kArmAprePorta, kArmLeggeParametri, kArmChiudePorta, kArmLeggeQuota, kArmResetEncoder };
+inline constexpr ArmCallName kArmCalls[] = {
+    {"AprePorta", 4}, {"LeggeParametri", 4}, {"ChiudePorta", 0}, {"LeggeQuota", 8}, {"ResetEncoder", 0},
+};
+
+// The doubles LeggeQuota fills: position at 0 to 2, the arm vector at 12 to 14.
+constexpr int kArmReadingSize = 26;
+
 struct ArmLibrary {
     int(KESTAR_CALL* AprePorta)(const char* portName);
     int(KESTAR_CALL* LeggeParametri)(char* tablePath);
@@ -74,6 +87,7 @@ std::string HostProgramFolder();
 // The file loaded goes to the debug trace. The library stays loaded for the life of
 // the process.
 void* OpenSystemArmLibrary(std::string& file, std::string& problem);
+
 // A symbol of a library OpenSystemArmLibrary returned; lookup for ResolveArmLibrary.
 void* ArmLibrarySymbol(void* handle, const char* name);
 

@@ -170,4 +170,8 @@ private:
 // (QueryDosDeviceA), empty when the name is not defined.
 std::string ComDeviceTarget(int number);
 
+// Whether this system's serial driver takes the rate of a device control block.
+// POSIX: the rates termios names. Windows: any rate (the device may still refuse it).
+bool SerialDriverTakesRate(std::uint32_t rate);
+
 }  // namespace kestar::platform

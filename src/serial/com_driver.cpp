@@ -4,6 +4,7 @@
 #include "platform/debug_trace.h"
 #include "platform/system.h"
 #include "serial/com_write_records.h"
+#include "serial/line_settings.h"
 
 #include <cstdio>
 
@@ -14,7 +15,6 @@ using platform::Serial;
 
 constexpr std::uint32_t kRefusedPlatformBit = 0x80000000u;
 constexpr std::uint32_t kRefusedMajorVersion = 3;
-constexpr std::int32_t kHighestPlainRate = 57600;
 constexpr char kComNameFormat[] = "\\\\.\\COM%d";
 constexpr std::size_t kComNameSize = 24;
 
@@ -32,43 +32,6 @@ std::int32_t CloseUnopened(Port* port) {
 bool PlatformRefused() {
     const std::uint32_t version = platform::System().GetVersion();
     return (version & kRefusedPlatformBit) != 0 && (version & 0xFFu) == kRefusedMajorVersion;
-}
-
-bool ParityCode(char letter, std::uint8_t& parity) {
-    switch (static_cast<unsigned char>(letter) & 0xDFu) {
-        case 'E': parity = platform::kEvenParity; return true;
-        case 'M': parity = platform::kMarkParity; return true;
-        case 'N': parity = platform::kNoParity; return true;
-        case 'O': parity = platform::kOddParity; return true;
-        case 'S': parity = platform::kSpaceParity; return true;
-        default: return false;
-    }
-}
-
-// Rates up to 57600 pass unchanged; above it only the two that have device codes.
-bool DeviceBaudRate(std::int32_t baudRate, std::uint32_t& deviceRate) {
-    if (baudRate > kHighestPlainRate) {
-        if (baudRate == 128000) {
-            baudRate = 0x1FF00;
-        } else if (baudRate == 256000) {
-            baudRate = 0x3FF00;
-        } else {
-            return false;
-        }
-    }
-    deviceRate = static_cast<std::uint32_t>(baudRate);
-    return true;
-}
-
-bool StopBitsCode(std::int32_t stopBits, std::uint8_t& code) {
-    if (stopBits == 1) {
-        code = platform::kOneStopBit;
-    } else if (stopBits == 2) {
-        code = platform::kTwoStopBits;
-    } else {
-        return false;
-    }
-    return true;
 }
 
 }  // namespace

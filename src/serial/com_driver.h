@@ -49,8 +49,7 @@ Port* CreateComPort(std::int32_t comIndex, std::int32_t baudRate, char parity, s
 // The opening step of CreateComPort; 0 or a status code, also stored in status.
 std::int32_t OpenComDevice(Port* port, std::int32_t comIndex);
 
-// Slot 5: baud rate (up to 57600, or 128000 and 256000), parity E M N O S in
-// either case, stop bits 1 or 2; data bits pass unchecked.
+// Slot 5: the line settings of line_settings.h; data bits pass unchecked.
 std::int32_t ComSetLine(Port* port, std::int32_t baudRate, char parity, std::uint8_t dataBits, std::int32_t stopBits);
 
 // The refusal SetLine would give the settings before writing to the device, in

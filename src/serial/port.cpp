@@ -1,5 +1,7 @@
 #include "serial/port.h"
 
+#include "serial/status_codes.h"
+
 #include "platform/memory.h"
 #include "platform/message_queue.h"
 #include "platform/module_unload.h"
@@ -59,53 +61,6 @@ bool ValidPortIndex(std::int32_t index) { return index >= 0 && index < kPortInde
 
 // Milliseconds since start, correct across the wrap of the 32-bit tick count.
 std::uint32_t Elapsed(std::uint32_t start) { return platform::System().GetTickCount() - start; }
-
-constexpr const char* kMessages[] = {
-    "General Error",          // -1
-    "Invalid Port",           // -2
-    "Port in Use",            // -3
-    "Invalid Buffer Size",    // -4
-    "Out of Memory to Open a Port",
-    "Port Has Not Been Initialized",
-    "Inverted Parity",
-    "Buffer Empty",
-    "Buffer Full",
-    "Time Out",               // -10
-    "No CTS",
-    "No CD",
-    "No DSR",
-    "No 8250",
-    "Transmission Status",
-    "User Abort",
-    "File Error",
-    "Transmission Error",
-    "No Wide Receive",
-    "Conflict",               // -20
-    "Error Mode",
-    "No Hayes OK",
-    "No Hayes Response",
-    "Not Supported",
-    "Illegal Baud Rate",
-    "Illegal Parity",
-    "Illegal Word Length",
-    "Illegal Stop Bits",
-    "No Copyright Notice",
-    "Driver Not Installed",   // -30
-    "Overflow",
-    "Connect Failure",
-    "DOS Extender Error",
-    "Illegal Board Number",
-    "Board In Use",
-    "Handshake Block",
-    "Max Ports Exceeded",
-    "Illegal IRQ",
-    "IRQ In Use",
-    "Thunk Setup Failed",     // -40
-    "NASI Error",
-    "Packing Error",          // -42
-};
-constexpr std::int32_t kLastTabledCode = -static_cast<std::int32_t>(sizeof kMessages / sizeof kMessages[0]);
-static_assert(kLastTabledCode == -42);
 
 }  // namespace
 
@@ -178,11 +133,7 @@ std::int32_t MapSystemError() {
     }
 }
 
-const char* StatusMessage(std::int32_t code) {
-    if (code == kUserDefinedError) return "User-Defined Error";
-    if (code < 0 && code >= kLastTabledCode) return kMessages[-code - 1];
-    return "General Error";
-}
+const char* StatusMessage(std::int32_t code) { return StatusRow(code).text; }
 
 void DelayTicks(std::int32_t ticks) {
     if (ticks <= 0) return;

@@ -1,8 +1,9 @@
 #include "serial/port_manager.h"
 
-#include "host/interface_block.h"
 #include "platform/debug_trace.h"
+#include "platform/text_format.h"
 #include "serial/com_driver.h"
+#include "serial/port_roles.h"
 #include "settings/settings_file.h"
 
 #include <algorithm>
@@ -20,26 +21,9 @@ std::int32_t readRetryLimit = 20000;
 
 namespace {
 
-constexpr char kDefaultParity = 'N';
 constexpr char kBufferOverflowText[] = "Buffer overflow";
 
-struct Role {
-    const char* name;
-    int InterfaceBlock::*field;
-    const char* fieldName;
-};
-
-// In the order in which a line's role name is compared.
-constexpr Role kRoles[] = {
-    {"Controller", &InterfaceBlock::controllerPort, "controllerPort"},
-    {"Probe", &InterfaceBlock::probePort, "probePort"},
-    {"DRO", &InterfaceBlock::droPort, "droPort"},
-    {"Handbox", &InterfaceBlock::handboxPort, "handboxPort"},
-    {"Sensor", &InterfaceBlock::sensorPort, "sensorPort"},
-    {"Host", &InterfaceBlock::hostPort, "hostPort"},
-    {"Toolchanger", &InterfaceBlock::toolchangerPort, "toolchangerPort"},
-};
-constexpr int kRoleCount = static_cast<int>(sizeof kRoles / sizeof kRoles[0]);
+InterfaceBlock* reportBlock = nullptr;
 
 bool ValidSlot(int slot) { return slot >= 0 && slot < kPortSlotCount; }
 
@@ -49,12 +33,12 @@ bool SlotIsOpen(int slot) {
 
 // The port manager writes into the block of the last start-up; before any there
 // is none, and nothing is written.
-InterfaceBlock* Block() { return storedInterfaceBlock; }
+InterfaceBlock* Block() { return reportBlock; }
 
 std::int32_t ReportStatus(std::int32_t status, const char* message) {
     if (InterfaceBlock* block = Block()) {
         block->errorCode = status;
-        CopyFixedText(block->errorText, message);
+        platform::CopyFixedText(block->errorText, message);
     }
     return status;
 }
@@ -88,11 +72,11 @@ void TraceOpenLine(const char* verb, const PortLine& line) {
 
 PortLine ScanPortLine(const std::string& text) {
     PortLine line{};
-    line.comNumber = 1;
-    line.baudRate = 9600;
-    line.parity = kDefaultParity;  // a line that ends before its parity letter asks for none
-    line.dataBits = 8;
-    line.stopBits = 1;
+    line.comNumber = kPortLineDefaults.comNumber;
+    line.baudRate = kPortLineDefaults.baudRate;
+    line.parity = kPortLineDefaults.parity;
+    line.dataBits = kPortLineDefaults.dataBits;
+    line.stopBits = kPortLineDefaults.stopBits;
 
     // The whole value is scanned: a field beyond some fixed width is never dropped
     // in favour of its default.
@@ -123,15 +107,13 @@ PortLine ScanPortLine(const std::string& text) {
 }
 
 int OpenPortSlots() {
-    if (InterfaceBlock* block = Block()) {
-        for (const Role& role : kRoles) block->*role.field = -1;
-    }
+    if (InterfaceBlock* block = Block()) ClearRoleFields(*block);
     // Ports still held from a run that was not shut down are closed, not leaked:
     // a device left open would refuse this run with "Port in Use".
     ClosePortSlots();
     for (int n = 1; n <= kPortSlotCount; ++n) {
         std::string value;
-        if (!ReadSetting(value, "PORT" + std::to_string(n))) return 0;
+        if (!ReadSetting(value, PortKey(n))) return 0;
         if (!OpenPortSlot(n - 1, value)) return 0;
     }
     return 1;
@@ -154,8 +136,8 @@ PortLinePlan PlanPortLine(const std::string& text) {
         plan.action = PortLineAction::kRoleTooLong;
         return plan;
     }
-    for (int role = 0; role < kRoleCount; ++role) {
-        if (std::strcmp(line.roleName, kRoles[role].name) == 0) {
+    for (int role = 0; role < kPortRoleCount; ++role) {
+        if (std::strcmp(line.roleName, kPortRoles[role].name) == 0) {
             plan.role = role;
             break;
         }
@@ -177,9 +159,7 @@ PortLinePlan PlanPortLine(const std::string& text) {
     return plan;
 }
 
-const char* RoleName(int role) { return role >= 0 && role < kRoleCount ? kRoles[role].name : nullptr; }
-
-const char* RoleFieldName(int role) { return role >= 0 && role < kRoleCount ? kRoles[role].fieldName : nullptr; }
+void SetPortReportBlock(InterfaceBlock* block) { reportBlock = block; }
 
 int OpenPortSlot(int slot, const std::string& text) {
     if (!ValidSlot(slot)) return 1;
@@ -197,7 +177,7 @@ int OpenPortSlot(int slot, const std::string& text) {
     }
 
     if (plan.role < 0) return 1;
-    if (InterfaceBlock* block = Block()) block->*kRoles[plan.role].field = slot;
+    if (InterfaceBlock* block = Block()) block->*kPortRoles[plan.role].field = slot;
 
     if (plan.action == PortLineAction::kComZero) {
         // COM0 names no device: a setting error, reported like a port that failed.

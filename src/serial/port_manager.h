@@ -3,6 +3,7 @@
 // and line-oriented reading and string writing on a slot.
 #pragma once
 
+#include "kestar.h"
 #include "serial/port.h"
 #include "settings/settings_file.h"
 
@@ -12,7 +13,7 @@
 
 namespace kestar {
 
-constexpr int kPortSlotCount = 6;
+constexpr int kPortSlotCount = kPortKeyCount;  // one slot a port key
 constexpr std::size_t kPortLineSize = 100;    // a line read from a slot, its terminator included
 constexpr std::size_t kRoleNameSize = 20;     // role names of up to 19 characters
 constexpr std::size_t kPendingLineSize = 100;
@@ -65,8 +66,25 @@ void FlushPortSlots();
 std::int32_t ReadSlotLine(int slot, char* buffer);
 // The text up to its first NUL or newline: 0, or the port's failing status.
 std::int32_t WriteSlotString(int slot, const char* text);
-// Copies the slot's port status and its message into the stored interface block.
+// Copies the slot's port status and its message into the report block.
 std::int32_t ReportSlotError(int slot);
+
+// The block the port manager reports into: role fields, errorCode and errorText,
+// lineDone. Start-up hands it the block it received; null: nothing is written.
+void SetPortReportBlock(InterfaceBlock* block);
+
+// What a port line's fields are when the line ends before them. A line that ends
+// before its parity letter asks for none.
+struct PortLineDefaults {
+    long comNumber;
+    long baudRate;
+    char parity;
+    long dataBits;
+    long stopBits;
+};
+inline constexpr PortLineDefaults kPortLineDefaults{1, 9600, 'N', 8, 1};
+// The fields in the order the scan fills them.
+inline constexpr const char* kPortLineFields[] = {"role", "COM number", "baud rate", "parity", "data bits", "stop bits"};
 
 // A port line as long as the most the settings reader gives may have been cut by it:
 // its last fields cannot be trusted, so it opens nothing and fails as an overflow.
@@ -109,14 +127,9 @@ struct ComRequest {
 struct PortLinePlan {
     PortLine line;
     PortLineAction action;
-    int role;  // index of the matched role (RoleName), -1 none
+    int role;  // index of the matched role in kPortRoles, -1 none
     ComRequest request;
 };
 PortLinePlan PlanPortLine(const std::string& text);
-
-// The role table in comparison order: "Controller", "Probe", ...; null past its end.
-const char* RoleName(int role);
-// The interface block field the role's slot number goes to ("controllerPort", ...).
-const char* RoleFieldName(int role);
 
 }  // namespace kestar

@@ -12,6 +12,11 @@ constexpr const char* kSettingsFilePath = "\\tolvo\\vodrane.ini";
 constexpr const char* kSettingsSection = "Parameters";
 constexpr std::size_t kSettingAreaSize = 128;  // values are cut to 127 characters
 
+// The keys start-up reads, in its order: CreateLogFile, then PORT1 to PORT6.
+constexpr const char* kCreateLogFileKey = "CreateLogFile";
+constexpr int kPortKeyCount = 6;
+inline std::string PortKey(int n) { return "PORT" + std::to_string(n); }  // n from 1
+
 // Module-wide switch, 0 at load; start-up sets it from "CreateLogFile". Non-zero:
 // every value found is echoed into the interface log as "key = value".
 extern int settingsEcho;

@@ -44,7 +44,7 @@ TEST(ArmLibraryFolders, PlantedLibraryInTheCurrentFolderIsNeverLoadedTheOneBesid
 
     for (const bool besideModule : {true, false}) {
         ScratchFolder moduleFolder, current;
-        ASSERT_TRUE(WriteFileBytes(moduleFolder.Join(host::ModuleFileName()), module));
+        ASSERT_TRUE(WriteFileBytes(moduleFolder.Join(tools::ModuleFileName()), module));
         ASSERT_TRUE(WriteFileBytes(current.Join(kArmFile), planted));
         if (besideModule) ASSERT_TRUE(WriteFileBytes(moduleFolder.Join(kArmFile), arm));
 #if defined(_WIN32)
@@ -57,7 +57,7 @@ TEST(ArmLibraryFolders, PlantedLibraryInTheCurrentFolderIsNeverLoadedTheOneBesid
         const std::string program = ExecutableDirectory() + "/" + kHostFile;
 #endif
         const ProgramRun run = RunProgramIn(current.path(), program,
-                                            {"--json", "--module", moduleFolder.Join(host::ModuleFileName()),
+                                            {"--json", "--module", moduleFolder.Join(tools::ModuleFileName()),
                                              "READ_COORDS"});
         const std::string log = ReadFileBytes(install.Join("tolvo/TolvoInterface.log"));
         if (besideModule) {

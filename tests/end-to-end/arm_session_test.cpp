@@ -10,7 +10,7 @@
 namespace kestar::testing {
 namespace {
 
-using host::LoadedModule;
+using tools::LoadedModule;
 
 class ArmSession : public ::testing::Test {
 protected:

@@ -17,6 +17,7 @@
 #include "support/app_paths.h"
 #include "support/scratch_folder.h"
 #include "support/scratch_registry.h"
+#include "support/terminal_device.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -59,30 +60,18 @@ public:
         }
         return true;
 #else
-        int slave = -1;
-        char name[256] = {};
-        if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
-            problem = "openpty failed";
-            return false;
-        }
-        close(slave);
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
         comNumber = 7;
-        link_ = devices_.Join("com7");
-        if (symlink(name, link_.c_str()) != 0) {
-            problem = "cannot link the device";
-            return false;
-        }
-        SetEnvironment("KESTAR_DEVICES", devices_.path().c_str());
-        return true;
+        device_.Open(comNumber);
+        master_ = device_.master;
+        if (master_ < 0) problem = "no pseudo-terminal";
+        return master_ >= 0;
 #endif
     }
     ~SerialPeer() {
 #if defined(_WIN32)
         if (peer_ != nullptr) peer_->ops.Close(peer_);
 #else
-        SetEnvironment("KESTAR_DEVICES", nullptr);
-        if (master_ >= 0) close(master_);
+        device_.Close();
 #endif
     }
     void Send(const std::string& bytes) {
@@ -119,8 +108,7 @@ private:
     serial::Port* peer_ = nullptr;
 #else
     int master_ = -1;
-    ScratchFolder devices_;
-    std::string link_;
+    TerminalDevice device_;
 #endif
 };
 

@@ -219,7 +219,7 @@ TEST_F(StartUpRun, TheSecondArgumentOfInitializeCommunicationsChangesNothing) {
 TEST_F(StartUpRun, AModuleUnloadedInTheMiddleOfARunLeavesTheLogFileEmpty) {
     ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/TolvoInterface.log"), "an earlier run's lines\r\n"));
     {
-        host::LoadedModule module(BuiltModulePath());
+        tools::LoadedModule module(BuiltModulePath());
         ASSERT_TRUE(module.complete()) << module.error();
         HostRecords own;
         ASSERT_EQ(module.initializeCommunications(&own.block(), 0, nullptr), 1) << own.block().errorText;

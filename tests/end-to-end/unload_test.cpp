@@ -14,6 +14,7 @@
 #include "support/app_paths.h"
 #include "support/scratch_folder.h"
 #include "support/scratch_registry.h"
+#include "support/terminal_device.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +34,7 @@
 namespace kestar::testing {
 namespace {
 
-using host::LoadedModule;
+using tools::LoadedModule;
 
 class Unload : public ::testing::Test {
 protected:
@@ -71,13 +72,9 @@ bool PeerSeesHangUp(int master) {
 }
 
 TEST_F(Unload, UnloadingWithPortsOpenReleasesTheirDevices) {
-    int master = -1, slave = -1;
-    char name[256] = {};
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    close(slave);
-    ScratchFolder devices;
-    ASSERT_EQ(symlink(name, devices.Join("com7").c_str()), 0);
-    SetEnvironment("KESTAR_DEVICES", devices.path().c_str());
+    TerminalDevice device;
+    device.Open(7);
+    const int master = device.master;
     WriteSettings(7);
     StartModule();
 
@@ -94,8 +91,7 @@ TEST_F(Unload, UnloadingWithPortsOpenReleasesTheirDevices) {
     serial::Port* second = serial::CreateComPort(6, 9600, 'N', 8, 1);
     EXPECT_EQ(second->status, serial::kPortInUse) << "and it is held exclusively again";
     serial::CloseAllPorts();
-    SetEnvironment("KESTAR_DEVICES", nullptr);
-    close(master);
+    device.Close();
 }
 
 #else  // Windows, under Wine

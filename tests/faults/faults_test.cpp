@@ -14,6 +14,7 @@
 #include "support/app_paths.h"
 #include "support/scratch_folder.h"
 #include "support/scratch_registry.h"
+#include "support/terminal_device.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -243,6 +244,7 @@ TEST_P(WrongPathType, GivesNoInstallDirectoryAndAStartThatFailsCleanly) {
               platform::kRegSuccess);
     key.Close();
     installDirectory = "left over";
+    SetLogFolder(installDirectory);
     EXPECT_EQ(Start(), 0) << "without the install directory there is no settings file";
     EXPECT_EQ(installDirectory, "");
     EXPECT_EQ(TerminateCommunications(), 1);
@@ -323,13 +325,9 @@ TEST_F(FaultRun, ProcessorFaultsInTheArmLibraryAtStartAreLoggedWithTheirExceptio
 // --- A real device held by another process (Linux: the POSIX serial stand-in) ---
 
 TEST(PortHeldByAnotherProcess, EndsTheOpenWithPortInUseAndTheHolderKeepsIt) {
-    int master = -1, slave = -1;
-    char name[256] = {};
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    close(slave);
-    ScratchFolder devices;
-    ASSERT_EQ(symlink(name, devices.Join("com9").c_str()), 0);
-    SetEnvironment("KESTAR_DEVICES", devices.path().c_str());
+    TerminalDevice device;
+    device.Open(9);
+    const std::string name = device.devices + "/com9";
 
     int ready[2], release[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -337,7 +335,7 @@ TEST(PortHeldByAnotherProcess, EndsTheOpenWithPortInUseAndTheHolderKeepsIt) {
     const pid_t holder = fork();
     ASSERT_GE(holder, 0);
     if (holder == 0) {
-        const int fd = open(name, O_RDWR | O_NOCTTY);
+        const int fd = open(name.c_str(), O_RDWR | O_NOCTTY);
         const char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
         (void)!write(ready[1], &ok, 1);
         char ignored;
@@ -360,8 +358,8 @@ TEST(PortHeldByAnotherProcess, EndsTheOpenWithPortInUseAndTheHolderKeepsIt) {
     waitpid(holder, &status, 0);
     EXPECT_EQ(OpenPortSlot(0, "Controller 9 9600 N 8 1"), 1) << "free again once the holder is gone";
     ClosePortSlots();
-    SetEnvironment("KESTAR_DEVICES", nullptr);
-    for (int fd : {ready[0], ready[1], release[0], release[1], master}) close(fd);
+    device.Close();
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 }
 
 // --- Registry store entries something else left (Linux: the POSIX store) -------

@@ -7,9 +7,10 @@
 // errorText and the device's settings are checked against that reading, and after
 // ClosePortSlots no device may be open and no port alive.
 #include "fakes/fake_uart.h"
-#include "host/interface_block.h"
 #include "platform/memory.h"
+#include "serial/line_settings.h"
 #include "serial/port_manager.h"
+#include "serial/port_roles.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -25,11 +26,8 @@ using kestar::testing::FakeComDevice;
 using kestar::testing::FakeUart;
 
 constexpr int kSentinel = -7;
-constexpr const char* kRoleNames[] = {"Controller", "Probe", "DRO", "Handbox", "Sensor", "Host", "Toolchanger"};
-int InterfaceBlock::*const kRoleFields[] = {&InterfaceBlock::controllerPort, &InterfaceBlock::probePort,
-                                            &InterfaceBlock::droPort,        &InterfaceBlock::handboxPort,
-                                            &InterfaceBlock::sensorPort,     &InterfaceBlock::hostPort,
-                                            &InterfaceBlock::toolchangerPort};
+using kestar::kPortLineDefaults;
+using kestar::kPortRoles;
 
 void Check(bool ok, const char* what) {
     if (ok) return;
@@ -46,8 +44,9 @@ void* CountingCalloc(std::size_t count, std::size_t size) {
 
 struct Reading {
     char role[256] = {};
-    long com = 1, baud = 9600, dataBits = 8, stopBits = 1;
-    char parity = 'N';
+    long com = kPortLineDefaults.comNumber, baud = kPortLineDefaults.baudRate;
+    long dataBits = kPortLineDefaults.dataBits, stopBits = kPortLineDefaults.stopBits;
+    char parity = kPortLineDefaults.parity;
 };
 
 Reading Scan(const std::string& line) {
@@ -63,16 +62,18 @@ Reading Scan(const std::string& line) {
 }
 
 int RoleIndex(const char* role) {
-    for (int i = 0; i < 7; ++i) {
-        if (std::strcmp(role, kRoleNames[i]) == 0) return i;
+    for (int i = 0; i < kestar::kPortRoleCount; ++i) {
+        if (std::strcmp(role, kPortRoles[i].name) == 0) return i;
     }
     return -1;
 }
 
 bool DriverAccepts(const Reading& r) {
-    const bool baud = r.baud <= 57600 || r.baud == 128000 || r.baud == 256000;
-    const bool parity = std::strchr("EMNOSemnos", r.parity) != nullptr && r.parity != '\0';
-    return baud && parity && (r.stopBits == 1 || r.stopBits == 2);
+    std::uint32_t rate = 0;
+    std::uint8_t code = 0;
+    return kestar::serial::DeviceBaudRate(static_cast<std::int32_t>(r.baud), rate) &&
+           kestar::serial::ParityCode(r.parity, code) &&
+           kestar::serial::StopBitsCode(static_cast<std::int32_t>(r.stopBits), code);
 }
 
 }  // namespace
@@ -85,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static InterfaceBlock block;
     block = InterfaceBlock{};
-    kestar::storedInterfaceBlock = &block;
-    for (auto field : kRoleFields) block.*field = kSentinel;
+    kestar::SetPortReportBlock(&block);
+    for (const auto& role : kPortRoles) block.*role.field = kSentinel;
     block.errorCode = 12345;
     std::strcpy(block.errorText, "untouched");
 
@@ -116,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (validSlot && tooLong) {
         Check(result == 0, "a line that may be cut is refused");
-        for (auto field : kRoleFields) Check(block.*field == kSentinel, "role slot set from a cut line");
+        for (const auto& role : kPortRoles) Check(block.*role.field == kSentinel, "role slot set from a cut line");
         Check(block.errorCode == kestar::kPortLineTooLong, "too-long errorCode");
         Check(std::strcmp(block.errorText, kestar::serial::StatusMessage(kestar::kPortLineTooLong)) == 0,
               "too-long errorText");
@@ -124,12 +125,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(kestar::portTable[slot].comNumber == -1, "slot COM number of a refused line");
     } else if (!validSlot || r.com < 0 || role < 0) {
         Check(result == 1, "passed over");
-        for (auto field : kRoleFields) Check(block.*field == kSentinel, "role slot set");
+        for (const auto& role : kPortRoles) Check(block.*role.field == kSentinel, "role slot set");
         Check(block.errorCode == 12345, "errorCode set");
         Check(uart.openHandles == 0 && allocations == 0, "something opened");
         if (validSlot) Check(kestar::portTable[slot].comNumber == (r.com < 0 ? kSentinel : -1), "slot COM number");
     } else {
-        for (int i = 0; i < 7; ++i) Check(block.*kRoleFields[i] == (i == role ? slot : kSentinel), "role slots");
+        for (int i = 0; i < kestar::kPortRoleCount; ++i) {
+            Check(block.*kPortRoles[i].field == (i == role ? slot : kSentinel), "role slots");
+        }
         const FakeComDevice* device = r.com >= 1 && r.com <= 9 ? uart.Find(static_cast<int>(r.com)) : nullptr;
         const bool opens = device != nullptr && !device->inUse && failingAllocation == 0;
         const bool works = r.com > 0 && opens && !device->refuseCommState && DriverAccepts(r);
@@ -137,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (works) {
             Check(kestar::portTable[slot].comNumber == r.com, "opened COM number");
             Check(device->open && uart.openHandles == 1, "device open");
-            if (r.baud <= 57600) Check(device->lastDcb.BaudRate == static_cast<std::uint32_t>(r.baud), "baud rate");
+            if (r.baud <= kestar::serial::kHighestPlainRate) Check(device->lastDcb.BaudRate == static_cast<std::uint32_t>(r.baud), "baud rate");
             Check(device->lastDcb.ByteSize == static_cast<std::uint8_t>(r.dataBits), "data bits");
             Check(device->lastDcb.StopBits == (r.stopBits == 2 ? 2 : 0), "stop bits");
         } else {

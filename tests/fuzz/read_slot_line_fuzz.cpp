@@ -253,6 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static InterfaceBlock block;
     block = InterfaceBlock{};
     kestar::storedInterfaceBlock = &block;
+    kestar::SetPortReportBlock(&block);
     kestar::pendingLine = kestar::PendingLine{};
 
     FakeUart uart;

@@ -127,7 +127,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
         installDirectory = install.path();
-        StartLog();
+        SetLogFolder(installDirectory);
+        StartLog(installDirectory);
         WriteLog("the buffer is reserved by the first line");
     }
     void TearDown() override {

@@ -47,11 +47,13 @@ protected:
 
     void SetUp() override {
         installDirectory = install.path();
+        SetLogFolder(installDirectory);
         ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
     }
     void TearDown() override {
         CloseLog();
         installDirectory = savedDirectory;
+        SetLogFolder(installDirectory);
     }
     void Trace(int command, int commandParam) {
         records.block().command = command;

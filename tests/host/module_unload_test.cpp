@@ -43,7 +43,8 @@ std::string UnloadFolder() { return ExecutableDirectory() + PathSeparator() + "m
 // TerminateCommunications.
 [[noreturn]] void EndWithLinesAndPointsHeld(const std::string& folder) {
     installDirectory = folder;
-    StartLog();
+    SetLogFolder(installDirectory);
+    StartLog(installDirectory);
     WriteLog("a line only a flush would write");
     PointList& list = ModulePointList();
     for (int i = 0; i < 11; ++i) AppendPoint(list, PointRecord{});

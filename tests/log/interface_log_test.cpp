@@ -72,6 +72,7 @@ protected:
         files.Write = HalfWrite;
         files_ = std::make_unique<platform::ScopedFileOps>(files);
         installDirectory = scratch_.path();
+        SetLogFolder(installDirectory);
         ASSERT_TRUE(testing::MakeFolder(scratch_.Join("tolvo")));
         path_ = scratch_.Join("tolvo/TolvoInterface.log");
     }
@@ -96,7 +97,7 @@ protected:
 // --- lines ---
 
 TEST_F(InterfaceLogTest, ARunWithStartAndEndLeavesExactlyTwoLines) {
-    StartLog();
+    StartLog(installDirectory);
     WriteLog("Starting Interface DLL");
     clockNow = {14, 30, 0};
     WriteLog("Ending Interface DLL");
@@ -139,7 +140,7 @@ TEST_F(InterfaceLogTest, TheFileHoldsOnlyTheLinesBytes) {
 
 TEST_F(InterfaceLogTest, StartEmptiesAnOldFileAndItStaysEmptyUntilClose) {
     ASSERT_TRUE(testing::WriteFileBytes(path_, "last run\r\n"));
-    StartLog();
+    StartLog(installDirectory);
     EXPECT_EQ(ReadFileBytes(path_), "");
     WriteLog("x");
     EXPECT_EQ(ReadFileBytes(path_), "");
@@ -148,10 +149,10 @@ TEST_F(InterfaceLogTest, StartEmptiesAnOldFileAndItStaysEmptyUntilClose) {
 }
 
 TEST_F(InterfaceLogTest, ASecondStartChangesNothing) {
-    StartLog();
+    StartLog(installDirectory);
     WriteLog("kept");
     opens = 0;
-    StartLog();
+    StartLog(installDirectory);
     EXPECT_EQ(opens, 0);
     CloseLog();
     EXPECT_EQ(ReadFileBytes(path_), Line("kept"));
@@ -174,6 +175,7 @@ TEST_F(InterfaceLogTest, CloseWithoutABufferDoesNothing) {
 
 TEST_F(InterfaceLogTest, AnInstallDirectoryEndingInASeparatorStillFindsTheFile) {
     installDirectory = scratch_.path() + testing::PathSeparator();
+    SetLogFolder(installDirectory);
     WriteLog("doubled");
     CloseLog();
     EXPECT_EQ(ReadFileBytes(path_), Line("doubled"));
@@ -183,7 +185,7 @@ TEST_F(InterfaceLogTest, AnInstallDirectoryEndingInASeparatorStillFindsTheFile) 
 
 TEST_F(InterfaceLogTest, ALineReachingExactlyTheLimitStaysInTheBuffer) {
     const std::size_t overhead = 11 + 2;
-    StartLog();
+    StartLog(installDirectory);
     WriteLog(std::string(kLogBufferLimit - 100 - overhead, 'a'));
     WriteLog(std::string(100 - overhead, 'b'));
     EXPECT_EQ(ReadFileBytes(path_).size(), 0u);
@@ -212,7 +214,7 @@ TEST_F(InterfaceLogTest, ALineLongerThanTheLimitLiesWholeInTheNextBuffer) {
 }
 
 TEST_F(InterfaceLogTest, TheDiskIsOpenedOnlyAtStartAtTheLimitAndAtClose) {
-    StartLog();
+    StartLog(installDirectory);
     EXPECT_EQ(opens, 1);
     for (int i = 0; i < 1000; ++i) WriteLog("a line of some ordinary length for the log");
     EXPECT_EQ(opens, 1);
@@ -242,7 +244,7 @@ TEST_F(InterfaceLogTest, AFileHeldElsewhereIsNeitherEmptiedNorWrittenAndLinesWai
     ASSERT_TRUE(testing::WriteFileBytes(path_, "theirs"));
     platform::FileHandle held = realFiles.OpenExclusive(path_.c_str(), false);
     ASSERT_NE(held, platform::kInvalidFile);
-    StartLog();
+    StartLog(installDirectory);
     WriteLog("mine");
     CloseLog();
     realFiles.Close(held);
@@ -283,7 +285,7 @@ TEST_F(InterfaceLogTest, AWriteThatBreaksOffIsResumedWithoutLosingRepeatingOrCut
 // The note of lines lost breaks off in the file: it stays whole in the buffer and
 // the next start-up writes it whole, once, with no fragment.
 TEST_F(InterfaceLogTest, ANoteOfLostLinesThatBreaksOffIsWrittenWholeOnceLater) {
-    StartLog();
+    StartLog(installDirectory);
     refuseOpen = true;
     const std::string text(1000 - 13, 'z');  // 1000-byte lines
     for (int i = 0; i < 1200; ++i) WriteLog(text);
@@ -300,7 +302,7 @@ TEST_F(InterfaceLogTest, ANoteOfLostLinesThatBreaksOffIsWrittenWholeOnceLater) {
 
 TEST_F(InterfaceLogTest, UnwritableLinesAreKeptUpToTheBoundThenCountedInTheFile) {
     testing::ScopedTraceCapture trace;
-    StartLog();
+    StartLog(installDirectory);
     refuseOpen = true;
     const std::string text(1000 - 13, 'z');  // 1000-byte lines
     const int lines = 1200;                  // 1.2 MB, past the bound
@@ -352,7 +354,7 @@ TEST_F(InterfaceLogTest, ALineWrittenAfterJanuary2038CarriesItsTime) {
     platform::SystemOps system = platform::System();
     system.LocalTimeOfDay = LogClockAfter2038;
     platform::ScopedSystemOps clock(system);
-    StartLog();
+    StartLog(installDirectory);
     WriteLog("after 2038");
     CloseLog();
     EXPECT_EQ(ReadFileBytes(path_), "<3:14:09>   after 2038\r\n");

@@ -20,7 +20,7 @@
 namespace kestar::testing {
 namespace {
 
-using host::LoadedModule;
+using tools::LoadedModule;
 
 TEST(ModuleShape, ExportsTheThreeEntryPointsUndecorated) {
     LoadedModule module(BuiltModulePath());

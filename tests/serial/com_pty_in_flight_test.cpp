@@ -10,8 +10,8 @@
 #include "serial/com_write_records.h"
 #include "serial/port.h"
 #include "serial/port_manager.h"
+#include "support/terminal_device.h"
 #include "support/test_support.h"
-#include "terminal_device.h"
 
 #include <gtest/gtest.h>
 

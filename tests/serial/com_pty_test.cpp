@@ -7,7 +7,7 @@
 #include "platform/system.h"
 #include "serial/com_driver.h"
 #include "serial/port.h"
-#include "terminal_device.h"
+#include "support/terminal_device.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>

@@ -3,10 +3,12 @@
 #include "fakes/fake_uart.h"
 #include "serial/com_driver.h"
 #include "serial/port_manager.h"
+#include "serial/port_roles.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <climits>
 #include <string>
 
@@ -16,8 +18,8 @@ namespace {
 TEST(PortLinePlan, FullLineIsOpenedWithItsRoleAndSettings) {
     const PortLinePlan plan = PlanPortLine("Probe 2 19200 e 7 2");
     EXPECT_EQ(plan.action, PortLineAction::kOpen);
-    EXPECT_STREQ(RoleName(plan.role), "Probe");
-    EXPECT_STREQ(RoleFieldName(plan.role), "probePort");
+    EXPECT_STREQ(kPortRoles[plan.role].name, "Probe");
+    EXPECT_EQ(kPortRoles[plan.role].field, &InterfaceBlock::probePort);
     EXPECT_EQ(plan.request.comNumber, 2);
     EXPECT_EQ(plan.request.baudRate, 19200);
     EXPECT_EQ(plan.request.parity, 'e');
@@ -50,17 +52,15 @@ TEST(PortLinePlan, PassedOverLinesSayWhy) {
     EXPECT_EQ(PlanPortLine("Printer -1").role, -1);
 }
 
-TEST(PortLinePlan, RoleTableInComparisonOrder) {
-    const char* const names[] = {"Controller", "Probe", "DRO", "Handbox", "Sensor", "Host", "Toolchanger"};
-    const char* const fields[] = {"controllerPort", "probePort",  "droPort",        "handboxPort",
-                                  "sensorPort",     "hostPort",   "toolchangerPort"};
-    for (int role = 0; role < 7; ++role) {
-        EXPECT_STREQ(RoleName(role), names[role]);
-        EXPECT_STREQ(RoleFieldName(role), fields[role]);
-        EXPECT_EQ(PlanPortLine(std::string(names[role]) + " 1").role, role);
+TEST(PortLinePlan, EveryRoleOfTheTableIsMatchedAndNamesItsField) {
+    for (int role = 0; role < kPortRoleCount; ++role) {
+        const std::string name = kPortRoles[role].name;
+        EXPECT_EQ(PlanPortLine(name + " 1").role, role);
+        std::string field = name;
+        for (char& c : field) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(field + "Port", kPortRoles[role].fieldName) << "the field named is the one set";
+        for (int other = 0; other < role; ++other) EXPECT_NE(kPortRoles[role].field, kPortRoles[other].field);
     }
-    EXPECT_EQ(RoleName(7), nullptr);
-    EXPECT_EQ(RoleName(-1), nullptr);
 }
 
 TEST(PortLinePlan, HugeComNumberIsBoundedTo32Bits) {

@@ -43,6 +43,7 @@ protected:
 
     void SetUp() override {
         installDirectory = install.path();
+        SetLogFolder(installDirectory);
         ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
         readRetryLimit = 20000;
         pendingLine.length = 0;
@@ -53,6 +54,7 @@ protected:
         CloseLog();
         serial::CloseAllPorts();
         installDirectory = savedDirectory;
+        SetLogFolder(installDirectory);
     }
     void WriteSettings(const std::vector<std::string>& lines) {
         std::string text = "[Parameters]\r\n";

@@ -23,6 +23,7 @@ protected:
         system.LocalTimeOfDay = Noon;
         clock_ = std::make_unique<platform::ScopedSystemOps>(system);
         installDirectory = scratch_.path();
+        SetLogFolder(installDirectory);
         ASSERT_TRUE(testing::MakeFolder(scratch_.Join("tolvo")));
         settingsEcho = 0;
         trace_ = std::make_unique<testing::ScopedTraceCapture>();

@@ -3,6 +3,7 @@
 #include "host/interface_block.h"
 #include "loaded_module.h"
 #include "platform/debug_trace.h"
+#include "serial/port_manager.h"
 
 #include <cstdlib>
 
@@ -19,13 +20,13 @@ void CaptureTrace(const char* text) { capturedTrace += text; }
 
 }  // namespace
 
-std::string ExecutableDirectory() { return host::ProgramDirectory(); }
+std::string ExecutableDirectory() { return tools::ProgramDirectory(); }
 
 std::string BuiltModulePath() {
 #if defined(_WIN32)
-    return ExecutableDirectory() + "\\" + host::ModuleFileName();
+    return ExecutableDirectory() + "\\" + tools::ModuleFileName();
 #else
-    return ExecutableDirectory() + "/" + host::ModuleFileName();
+    return ExecutableDirectory() + "/" + tools::ModuleFileName();
 #endif
 }
 
@@ -72,8 +73,12 @@ HostRecords::HostRecords() {
 
 ScopedStoredBlock::ScopedStoredBlock(InterfaceBlock* block) : previous_(storedInterfaceBlock) {
     storedInterfaceBlock = block;
+    SetPortReportBlock(block);
 }
 
-ScopedStoredBlock::~ScopedStoredBlock() { storedInterfaceBlock = previous_; }
+ScopedStoredBlock::~ScopedStoredBlock() {
+    storedInterfaceBlock = previous_;
+    SetPortReportBlock(previous_);
+}
 
 }  // namespace kestar::testing

@@ -14,6 +14,8 @@
 //                       library built with the platform compiler reports a C++ throw
 //   ARMSIM_FAULT        a call name or "all": that call makes an access violation
 //   ARMSIM_LOG          a file that receives one line per call
+//   ARMSIM_HOLD_PORT    1: AprePorta opens the port it is given and holds it until
+//                       ChiudePorta, as an arm library with a cable on that port does
 #include "kestar.h"
 
 #include <cmath>
@@ -21,14 +23,49 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #endif
 
 namespace {
 
 long readingNumber = 0;
+
+#if defined(_WIN32)
+HANDLE heldPort = INVALID_HANDLE_VALUE;
+
+void HoldPort(const char* portName) {
+    const std::string device = std::string("\\\\.\\") + portName;
+    heldPort = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+void ReleasePort() {
+    if (heldPort != INVALID_HANDLE_VALUE) CloseHandle(heldPort);
+    heldPort = INVALID_HANDLE_VALUE;
+}
+#else
+int heldPort = -1;
+
+// The device the module's stand-in opens for COMn: $KESTAR_DEVICES/comn.
+void HoldPort(const char* portName) {
+    const char* devices = std::getenv("KESTAR_DEVICES");
+    if (devices == nullptr || std::strncmp(portName, "COM", 3) != 0) return;
+    const std::string path = std::string(devices) + "/com" + (portName + 3);
+    heldPort = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (heldPort >= 0) flock(heldPort, LOCK_EX | LOCK_NB);
+}
+
+void ReleasePort() {
+    if (heldPort >= 0) close(heldPort);
+    heldPort = -1;
+}
+#endif
 
 int EnvInt(const char* name, int fallback) {
     const char* value = std::getenv(name);
@@ -73,6 +110,7 @@ extern "C" {
 int KESTAR_CALL AprePorta(const char* portName) {
     Log("%s %s", "AprePorta", portName != nullptr ? portName : "(null)");
     Fail("AprePorta");
+    if (EnvInt("ARMSIM_HOLD_PORT", 0) != 0 && portName != nullptr) HoldPort(portName);
     return 1;
 }
 
@@ -85,6 +123,7 @@ int KESTAR_CALL LeggeParametri(char* tablePath) {
 int KESTAR_CALL ChiudePorta() {
     Log("%s%s", "ChiudePorta", "");
     Fail("ChiudePorta");
+    ReleasePort();
     return 1;
 }
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace kestar::host {
+namespace kestar::tools {
 
 struct DoctorOptions {
     std::string modulePath;
@@ -15,8 +15,26 @@ struct DoctorOptions {
     bool arm = false;   // open COM1 through the arm library and take one reading
 };
 
-// Prints one line (or JSON object) per check and one for the verdict. Returns 0
-// when InitializeCommunications would return 1, else 1.
+// The doctor's exit status.
+constexpr int kDoctorStarts = 0;         // start-up returns 1 and nothing found stops the module's work
+constexpr int kDoctorStartFails = 1;     // start-up would return 0 (or the host cannot call it)
+constexpr int kDoctorMainJobFails = 3;   // start-up returns 1, but a FAIL stops every arm reading
+
+// What the doctor concluded, as its verdict line says it.
+struct DoctorVerdict {
+    int exitCode = kDoctorStartFails;
+    int result = -1;         // what InitializeCommunications returns; -1: the host cannot call it
+    bool errorSet = false;   // start-up wrote errorCode and errorText
+    int errorCode = 0;
+    std::string errorText;
+    std::string reason;      // the check of the first reason; empty when start-up succeeds
+};
+
+// Runs every check and start-up's own sequence; prints nothing.
+DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report = nullptr);
+
+// Prints one line (or JSON object) per check and one for the verdict. Returns the
+// exit status above.
 int RunDoctor(const DoctorOptions& options);
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

@@ -1,5 +1,7 @@
 #include "doctor_system.h"
 
+#include "platform/registry.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +18,7 @@
 #include <unistd.h>
 #endif
 
-namespace kestar::host {
+namespace kestar::tools {
 
 #if defined(_WIN32)
 
@@ -77,10 +79,56 @@ bool ProbeCreateIn(const std::string& folder, std::string& detail) {
 
 std::string FileHolders(const std::string&) { return std::string(); }
 
-void PrepareConsole() {
+Utf8Console::Utf8Console() {
     DWORD mode = 0;
-    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) SetConsoleOutputCP(CP_UTF8);
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) return;
+    const UINT current = GetConsoleOutputCP();
+    if (current == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+    previous_ = current;
 }
+
+Utf8Console::~Utf8Console() {
+    if (previous_ != 0) SetConsoleOutputCP(previous_);
+}
+
+std::string SystemText(const std::string& text) {
+    bool ascii = true;
+    for (unsigned char c : text) ascii = ascii && c < 0x80;
+    if (ascii) return text;
+    const int size = static_cast<int>(text.size());
+    const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    if (wide <= 0) return text;
+    std::wstring utf16(static_cast<std::size_t>(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), size, utf16.data(), wide);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return text;
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, utf8.data(), bytes, nullptr, nullptr);
+    return utf8;
+}
+
+bool CanRead(const std::string& path, std::string& detail) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        detail = "error " + std::to_string(GetLastError());
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+bool DeviceSurelyMissing(const std::string&) { return false; }
+
+bool MachineRootPresent() { return true; }
+
+std::string RegistryView() {
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return std::string();
+    return "the 32-bit registry view (HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node), where the module reads";
+}
+
+std::string EffectiveUser() { return std::string(); }
 
 char Separator() { return '\\'; }
 
@@ -158,10 +206,38 @@ std::string FileHolders(const std::string& path) {
     return holders;
 }
 
-void PrepareConsole() {}
+Utf8Console::Utf8Console() {}
+Utf8Console::~Utf8Console() {}
+
+std::string SystemText(const std::string& text) { return text; }
+
+bool CanRead(const std::string& path, std::string& detail) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        detail = std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool DeviceSurelyMissing(const std::string& device) {
+    struct stat info {};
+    return !device.empty() && ::stat(device.c_str(), &info) != 0 && errno == ENOENT;
+}
+
+bool MachineRootPresent() {
+    const std::string store = platform::RegistryStoreFolder();
+    struct stat info {};
+    return !store.empty() && ::stat((store + "/hkey_local_machine").c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string RegistryView() { return std::string(); }
+
+std::string EffectiveUser() { return " (effective user " + std::to_string(::geteuid()) + ")"; }
 
 char Separator() { return '/'; }
 
 #endif
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

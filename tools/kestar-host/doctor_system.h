@@ -1,11 +1,11 @@
 // The few things the doctor asks of the system itself rather than of the module's
 // own code: the module file's version, whether the log file could be had, who
-// holds a file, and a console that shows UTF-8.
+// holds a file, texts in UTF-8 and a console that shows them.
 #pragma once
 
 #include <string>
 
-namespace kestar::host {
+namespace kestar::tools {
 
 // Windows: "FileVersion" of the file's version resource; empty when it has none.
 // POSIX: always empty (a shared object carries no version resource).
@@ -31,10 +31,42 @@ bool ProbeCreateIn(const std::string& folder, std::string& detail);
 // empty otherwise.
 std::string FileHolders(const std::string& path);
 
-// Makes a console show the UTF-8 output (Windows); nothing elsewhere.
-void PrepareConsole();
+// While it lives, a console shows the doctor's UTF-8 output (Windows: the
+// console's output code page is UTF-8, and the one before is restored after).
+class Utf8Console {
+public:
+    Utf8Console();
+    ~Utf8Console();
+    Utf8Console(const Utf8Console&) = delete;
+    Utf8Console& operator=(const Utf8Console&) = delete;
+
+private:
+    unsigned previous_ = 0;  // 0: nothing to restore
+};
+
+// A text from the system in UTF-8: Windows hands the A calls' texts over in the
+// ANSI code page; POSIX texts are taken as they are.
+std::string SystemText(const std::string& text);
+
+// Whether the file can be opened for reading; detail names the failure.
+bool CanRead(const std::string& path, std::string& detail);
+
+// A device name that resolves to nothing cannot open (POSIX); anything else, and
+// every name on Windows, only an open can tell.
+bool DeviceSurelyMissing(const std::string& device);
+
+// POSIX: whether the registry store has the folder of HKEY_LOCAL_MACHINE; a store
+// without it has no App Paths entry, and is left as it is. Windows: always true.
+bool MachineRootPresent();
+
+// Where the module's registry reads land when that is not where they seem to:
+// on 64-bit Windows the 32-bit view; empty elsewhere.
+std::string RegistryView();
+
+// " (effective user N)" on POSIX; empty on Windows.
+std::string EffectiveUser();
 
 // The path separator of this platform.
 char Separator();
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

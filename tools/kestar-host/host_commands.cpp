@@ -1,49 +1,31 @@
 #include "host_commands.h"
 
+#include "doctor_system.h"
+#include "host/commands.h"
+#include "serial/port_roles.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-namespace kestar::host {
+#include <nlohmann/json.hpp>
+
+namespace kestar::tools {
 namespace {
-
-struct NamedCommand {
-    int code;
-    const char* name;
-};
-
-constexpr NamedCommand kCommands[] = {
-    {C_DCC_STOP, "C_DCC_STOP"},
-    {C_HOME_CMM, "C_HOME_CMM"},
-    {C_PH9_MOVE_POS, "C_PH9_MOVE_POS"},
-    {C_MODE_AUTO, "C_MODE_AUTO"},
-    {C_MODE_MAN, "C_MODE_MAN"},
-    {C_WAIT_DCC, "C_WAIT_DCC"},
-    {C_DCC_START, "C_DCC_START"},
-    {C_M_POINT, "C_M_POINT"},
-    {C_SEND_POS_POINT, "C_SEND_POS_POINT"},
-    {C_SEND_PT_MES, "C_SEND_PT_MES"},
-    {C_SET_DCC_PARAM, "C_SET_DCC_PARAM"},
-    {C_INITIALIZE_INTERFACE, "C_INITIALIZE_INTERFACE"},
-    {C_SEND_STRING, "C_SEND_STRING"},
-    {C_READ_COORDS, "C_READ_COORDS"},
-    {C_RESET_ERROR, "C_RESET_ERROR"},
-    {C_CHANGE_PARAMETER, "C_CHANGE_PARAMETER"},
-    {C_CALLBACKS, "C_CALLBACKS"},
-    {C_SEND_APPRCH_POINT, "C_SEND_APPRCH_POINT"},
-    {C_READ_STATUS, "C_READ_STATUS"},
-    {C_SCAN_CURVE, "C_SCAN_CURVE"},
-    {C_SETUP_CONTROL, "C_SETUP_CONTROL"},
-    {C_MEASURE_MODE, "C_MEASURE_MODE"},
-    {C_CALIBRATE_PROBE, "C_CALIBRATE_PROBE"},
-};
 
 std::string Upper(const std::string& text) {
     std::string out = text;
     for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return out;
+}
+
+// A role as the host's view names it: "controller", "dro", ...
+std::string RoleKey(const PortRole& role) {
+    std::string key = role.name;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
 }
 
 // The error text as the module left it: up to its terminator, within the field.
@@ -66,20 +48,7 @@ std::string TextPoint(const char* label, const Point3& p) {
 }  // namespace
 
 std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return nlohmann::json(SystemText(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 bool ParseCommand(const std::string& text, int& code) {
@@ -92,7 +61,7 @@ bool ParseCommand(const std::string& text, int& code) {
         return true;
     }
     const std::string wanted = Upper(text);
-    for (const NamedCommand& command : kCommands) {
+    for (const Command& command : kCommands) {
         if (wanted == command.name || "C_" + wanted == command.name) {
             code = command.code;
             return true;
@@ -102,10 +71,8 @@ bool ParseCommand(const std::string& text, int& code) {
 }
 
 const char* CommandName(int code) {
-    for (const NamedCommand& command : kCommands) {
-        if (command.code == code) return command.name;
-    }
-    return "";
+    const Command* command = FindCommand(code);
+    return command != nullptr ? command->name : "";
 }
 
 std::string DescribeText(const char* call, int code, int result, const InterfaceBlock& block) {
@@ -126,12 +93,9 @@ std::string DescribeText(const char* call, int code, int result, const Interface
                   block.probe != nullptr ? block.probe->pointTaken : 0, block.eventCode, block.command,
                   block.errorCode, ErrorText(block).c_str());
     out += line;
-    std::snprintf(line, sizeof line,
-                  "  ports controller %d probe %d dro %d handbox %d host %d toolchanger %d sensor %d\n",
-                  block.controllerPort, block.probePort, block.droPort, block.handboxPort, block.hostPort,
-                  block.toolchangerPort, block.sensorPort);
-    out += line;
-    return out;
+    out += "  ports";
+    for (const PortRole& role : kPortRoles) out += " " + RoleKey(role) + " " + std::to_string(block.*role.field);
+    return out + "\n";
 }
 
 std::string DescribeJson(const char* call, int code, int result, const InterfaceBlock& block) {
@@ -149,12 +113,11 @@ std::string DescribeJson(const char* call, int code, int result, const Interface
     out += ",\"command\":" + std::to_string(block.command);
     out += ",\"errorCode\":" + std::to_string(block.errorCode);
     out += ",\"errorText\":" + JsonString(ErrorText(block));
-    out += ",\"ports\":{\"controller\":" + std::to_string(block.controllerPort) +
-           ",\"probe\":" + std::to_string(block.probePort) + ",\"dro\":" + std::to_string(block.droPort) +
-           ",\"handbox\":" + std::to_string(block.handboxPort) + ",\"host\":" + std::to_string(block.hostPort) +
-           ",\"toolchanger\":" + std::to_string(block.toolchangerPort) +
-           ",\"sensor\":" + std::to_string(block.sensorPort) + "}";
-    return out + "}";
+    std::string ports;
+    for (const PortRole& role : kPortRoles) {
+        ports += (ports.empty() ? "" : ",") + JsonString(RoleKey(role)) + ":" + std::to_string(block.*role.field);
+    }
+    return out + ",\"ports\":{" + ports + "}}";
 }
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

@@ -5,6 +5,8 @@
 #include "host_commands.h"
 #include "loaded_module.h"
 
+#include "serial/port_roles.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -17,7 +19,7 @@
 
 namespace {
 
-using kestar::host::LoadedModule;
+using kestar::tools::LoadedModule;
 
 constexpr std::size_t kInterfaceBlockSize = 1024;
 constexpr std::size_t kMachineBlockSize = 256;
@@ -45,8 +47,10 @@ const char kUsage[] =
     "It prints one line per check, \"OK|WARN|FAIL <check>: <found> \xE2\x80\x94 <what to do>\",\n"
     "and a verdict: whether InitializeCommunications would return 1, and if not the\n"
     "first reason. --open also opens and closes each port start-up would open\n"
-    "(sending nothing); --arm takes one reading through the arm library on COM1.\n"
-    "Exit status 0 when start-up would succeed, 1 when it would not.\n"
+    "(sending nothing); --arm opens the arm library the host would load, as start-up\n"
+    "does, and takes one reading. Lines that work only through a fallback are WARN.\n"
+    "Exit status 0 when start-up would succeed, 1 when it would not, 3 when it would\n"
+    "succeed but no arm reading could (no arm library, or a call missing).\n"
     "\n"
     "options:\n"
     "  --module PATH   the module to load (default: the module beside this program)\n"
@@ -75,9 +79,7 @@ struct HostRecords {
     HostRecords() {
         block().machine = reinterpret_cast<MachineBlock*>(machineBytes.data());
         block().probe = reinterpret_cast<ProbeBlock*>(probeBytes.data());
-        for (int* role : {&block().controllerPort, &block().probePort, &block().droPort, &block().handboxPort,
-                          &block().hostPort, &block().toolchangerPort, &block().sensorPort})
-            *role = -1;
+        kestar::ClearRoleFields(block());
     }
     InterfaceBlock& block() { return *reinterpret_cast<InterfaceBlock*>(interfaceBytes.data()); }
 };
@@ -103,8 +105,8 @@ int Usage(const char* problem) {
 }
 
 void Show(const Options& options, const char* call, int code, int result, const InterfaceBlock& block) {
-    const std::string text = options.json ? kestar::host::DescribeJson(call, code, result, block) + "\n"
-                                          : kestar::host::DescribeText(call, code, result, block);
+    const std::string text = options.json ? kestar::tools::DescribeJson(call, code, result, block) + "\n"
+                                          : kestar::tools::DescribeText(call, code, result, block);
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
 }
@@ -131,7 +133,7 @@ void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, 
 }
 
 int Doctor(int argc, char** argv) {
-    kestar::host::DoctorOptions options;
+    kestar::tools::DoctorOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "doctor") {
@@ -151,12 +153,12 @@ int Doctor(int argc, char** argv) {
     }
     if (options.modulePath.empty()) {
 #if defined(_WIN32)
-        options.modulePath = kestar::host::ProgramDirectory() + "\\" + kestar::host::ModuleFileName();
+        options.modulePath = kestar::tools::ProgramDirectory() + "\\" + kestar::tools::ModuleFileName();
 #else
-        options.modulePath = kestar::host::ProgramDirectory() + "/" + kestar::host::ModuleFileName();
+        options.modulePath = kestar::tools::ProgramDirectory() + "/" + kestar::tools::ModuleFileName();
 #endif
     }
-    return kestar::host::RunDoctor(options);
+    return kestar::tools::RunDoctor(options);
 }
 
 }  // namespace
@@ -191,12 +193,12 @@ int main(int argc, char** argv) {
             options.watch = true;
         } else {
             int code = 0;
-            if (!kestar::host::ParseCommand(arg, code)) return Usage(("unknown command " + arg).c_str());
+            if (!kestar::tools::ParseCommand(arg, code)) return Usage(("unknown command " + arg).c_str());
             options.commands.emplace_back(code, static_cast<int>(param));
         }
     }
     if (options.modulePath.empty()) {
-        options.modulePath = kestar::host::ProgramDirectory() + "/" + kestar::host::ModuleFileName();
+        options.modulePath = kestar::tools::ProgramDirectory() + "/" + kestar::tools::ModuleFileName();
     }
 
     LoadedModule module(options.modulePath);

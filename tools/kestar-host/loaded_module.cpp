@@ -7,7 +7,7 @@
 #include <unistd.h>
 #endif
 
-namespace kestar::host {
+namespace kestar::tools {
 
 LoadedModule::LoadedModule(const std::string& path) {
 #if defined(_WIN32)
@@ -73,4 +73,4 @@ const char* ModuleFileName() {
 #endif
 }
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

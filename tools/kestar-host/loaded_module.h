@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace kestar::host {
+namespace kestar::tools {
 
 class LoadedModule {
 public:
@@ -40,4 +40,4 @@ std::string ProgramDirectory();
 // The module's file name on this platform: "KESTAR.dll" or "libkestar.so".
 const char* ModuleFileName();
 
-}  // namespace kestar::host
+}  // namespace kestar::tools

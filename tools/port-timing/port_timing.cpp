@@ -11,6 +11,8 @@
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "serial/port_manager.h"
+#include "serial/port_roles.h"
+#include "settings/settings_file.h"
 #include "settings/install_directory.h"
 
 #include <algorithm>
@@ -115,11 +117,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "port-timing: cannot write the App Paths entry\n");
         return 1;
     }
-    const char* roles[] = {"Controller", "Probe", "DRO", "Handbox", "Host", "Toolchanger"};
     std::ofstream settings(install + separator + "tolvo" + separator + "vodrane.ini", std::ios::binary);
-    settings << "[Parameters]\r\nCreateLogFile=0\r\n";
-    for (int n = 0; n < 6; ++n) {
-        settings << "PORT" << n + 1 << "=" << roles[n] << " ";
+    settings << "[" << kestar::kSettingsSection << "]\r\n" << kestar::kCreateLogFileKey << "=0\r\n";
+    for (int n = 0; n < kestar::kPortKeyCount; ++n) {
+        settings << kestar::PortKey(n + 1) << "=" << kestar::kPortRoles[n].name << " ";
         if (n < static_cast<int>(comNumbers.size())) {
             settings << comNumbers[n] << " 9600 N 8 1\r\n";
         } else {

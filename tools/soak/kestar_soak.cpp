@@ -120,11 +120,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 #if defined(_WIN32)
-    const std::string path = kestar::host::ProgramDirectory() + "\\" + kestar::host::ModuleFileName();
+    const std::string path = kestar::tools::ProgramDirectory() + "\\" + kestar::tools::ModuleFileName();
 #else
-    const std::string path = kestar::host::ProgramDirectory() + "/" + kestar::host::ModuleFileName();
+    const std::string path = kestar::tools::ProgramDirectory() + "/" + kestar::tools::ModuleFileName();
 #endif
-    kestar::host::LoadedModule module(path);
+    kestar::tools::LoadedModule module(path);
     if (!module.complete()) {
         std::fprintf(stderr, "kestar-soak: cannot load '%s': %s\n", path.c_str(), module.error().c_str());
         return 2;

@@ -665,4 +665,9 @@ std::string ComDeviceTarget(int number) {
     return path;
 }
 
+bool SerialDriverTakesRate(std::uint32_t rate) {
+    speed_t code{};
+    return SpeedCode(rate, code);
+}
+
 }  // namespace kestar::platform

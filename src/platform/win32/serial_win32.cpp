@@ -113,4 +113,6 @@ std::string ComDeviceTarget(int number) {
     return target;
 }
 
+bool SerialDriverTakesRate(std::uint32_t) { return true; }
+
 }  // namespace kestar::platform

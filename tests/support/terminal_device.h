@@ -34,6 +34,19 @@ public:
         setenv("KESTAR_DEVICES", devices.c_str(), 1);
     }
 
+    // Another pseudo-terminal as com<n> in the same folder; its master side, closed by Close.
+    int Add(int comNumber) {
+        int added = -1;
+        int slave = -1;
+        char name[256] = {};
+        if (openpty(&added, &slave, name, nullptr, nullptr) != 0) return -1;
+        close(slave);
+        fcntl(added, F_SETFL, fcntl(added, F_GETFL) | O_NONBLOCK);
+        Link(comNumber, name);
+        masters_.push_back(added);
+        return added;
+    }
+
     // Links com<n> of the devices folder to target.
     void Link(int comNumber, const std::string& target) {
         const std::string link = devices + "/com" + std::to_string(comNumber);
@@ -54,6 +67,8 @@ public:
         devices.clear();
         if (master >= 0) close(master);
         master = -1;
+        for (int added : masters_) close(added);
+        masters_.clear();
     }
 
     int master = -1;
@@ -61,6 +76,7 @@ public:
 
 private:
     std::vector<std::string> links_;
+    std::vector<int> masters_;
     std::string oldDevices_;
     bool hadDevices_ = false;
 };

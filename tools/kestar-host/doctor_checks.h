@@ -1,0 +1,77 @@
+// The doctor's checks, in the files along its seams: installation checks
+// (doctor_installation.cpp), port lines (doctor_port_lines.cpp), start-up's own
+// sequence run through the guards and the verdict (doctor.cpp).
+#pragma once
+
+#include "doctor.h"
+#include "doctor_report.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kestar::tools {
+
+// What start-up's own sequence did, run through the guards.
+struct ObservedStartUp {
+    bool ran = false;
+    int result = 0;
+    bool errorSet = false;  // a port failure writes errorCode and errorText; a missing key does not
+    std::int32_t errorCode = 0;
+    std::string errorText;
+    std::vector<std::string> keysRead;  // settings keys in the order start-up asked for them
+    std::string stopKey;                // the port key start-up stopped at; empty when it did not stop
+    // --arm: one reading between start-up's arm calls and ChiudePorta.
+    bool armRead = false;
+    double position[3] = {};
+    int armStatus = 0;
+    std::string armError;  // the reading failed: why
+};
+
+// The arm library the host program would load for the module in moduleFolder: the
+// module's own search, except that a file this tool's process finds only in this
+// tool's own folder is not one the host program would find.
+void* OpenArmLibraryAsTheHost(const std::string& moduleFolder, const std::string& hostFolder, std::string& file,
+                              std::string& problem);
+
+class Doctor {
+public:
+    explicit Doctor(const DoctorOptions& options) : options_(options) {}
+    DoctorVerdict Run();
+    const Report& report() const { return report_; }
+
+private:
+    // Installation checks.
+    void CheckModule();
+    void CheckInstallFolder();
+    void CheckLog();
+    void CheckArmLibrary();
+    void CheckSettings();
+    void CheckArmReading();
+
+    // Port lines.
+    void CheckPortLine(int n, bool present, const std::string& value, const std::string& settingsPath);
+    void FailPort(Check& p, const std::string& stop, std::int32_t status, const std::string& what,
+                  const std::string& todo);
+    bool Reached(const std::string& key) const;
+
+    // Start-up's own sequence.
+    void RunStartUp();
+    DoctorVerdict Verdict();
+    // Start-up ends at the check just added, unless it ended before.
+    void EndStartUp();
+
+    const DoctorOptions& options_;
+    Report report_;
+    ObservedStartUp observed_;
+    bool moduleUnusable_ = false;
+    bool ended_ = false;  // the checks so far show start-up stopping
+    std::size_t endingCheck_ = 0;
+    std::vector<std::size_t> mainJobFailures_;  // FAIL checks that stop every arm reading
+    bool armUsable_ = false;                    // the library the host would load has all its calls
+    std::string armFile_;
+    std::map<std::int32_t, std::string> heldBy_;  // COM number -> the key whose port start-up holds
+};
+
+}  // namespace kestar::tools

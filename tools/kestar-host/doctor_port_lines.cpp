@@ -1,0 +1,306 @@
+// The port lines PORT1 to PORT6: what start-up made of each, told with the line's
+// role, device and settings, every problem the line has, and what to write instead.
+#include "doctor_checks.h"
+#include "doctor_system.h"
+
+#include "host/start_up.h"
+#include "platform/serial.h"
+#include "serial/com_driver.h"
+#include "serial/line_settings.h"
+#include "serial/port_manager.h"
+#include "serial/port_roles.h"
+#include "serial/status_codes.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <iterator>
+
+namespace kestar::tools {
+namespace {
+
+std::string StatusText(std::int32_t status) {
+    return std::to_string(status) + " \"" + serial::StatusMessage(status) + "\"";
+}
+
+std::string RateAdvice() {
+    std::string text = "use a rate up to " + std::to_string(serial::kHighestPlainRate);
+    for (const serial::CodedRate& coded : serial::kCodedRates) {
+        text += (&coded == serial::kCodedRates ? ", or " : " or ") + std::to_string(coded.rate);
+    }
+    return text;
+}
+
+std::string ParityAdvice() {
+    std::string text = "use ";
+    for (const serial::ParityLetter& parity : serial::kParityLetters) {
+        if (&parity != serial::kParityLetters) text += &parity == std::end(serial::kParityLetters) - 1 ? " or " : ", ";
+        text += parity.letter;
+    }
+    return text + " (either case)";
+}
+
+std::string StopBitsAdvice() {
+    std::string text = "use ";
+    for (const serial::StopBitsCount& stop : serial::kStopBitCounts) {
+        text += (&stop == serial::kStopBitCounts ? "" : " or ") + std::to_string(stop.count);
+    }
+    return text + " stop bits";
+}
+
+std::string RoleList() {
+    std::string list;
+    for (int role = 0; role < kPortRoleCount; ++role) {
+        if (!list.empty()) list += role + 1 < kPortRoleCount ? ", " : " or ";
+        list += kPortRoles[role].name;
+    }
+    return list;
+}
+
+std::string Settings(const ComRequest& request) {
+    return std::to_string(request.baudRate) + " " + std::string(1, request.parity) + " " +
+           std::to_string(request.dataBits) + " " + std::to_string(request.stopBits);
+}
+
+std::string DefaultsText(const PortLine& line) {
+    if (line.fields >= 6) return std::string();
+    std::string text = "; defaults for";
+    for (int field = line.fields; field < 6; ++field) text += (field == line.fields ? " " : ", ") + std::string(kPortLineFields[field]);
+    return text + " (" + std::to_string(kPortLineDefaults.baudRate) + " baud, parity " +
+           std::string(1, kPortLineDefaults.parity) + ", " + std::to_string(kPortLineDefaults.dataBits) +
+           " data bits, " + std::to_string(kPortLineDefaults.stopBits) + " stop bit)";
+}
+
+nlohmann::ordered_json Defaults(const PortLine& line) {
+    nlohmann::ordered_json names = nlohmann::ordered_json::array();
+    for (int field = line.fields; field < 6; ++field) names.push_back(kPortLineFields[field]);
+    return names;
+}
+
+// The blank-separated words of a line, as the scan sees them.
+std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+        std::size_t end = at;
+        while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
+        if (end > at) words.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return words;
+}
+
+// A line start-up opens only by falling back: a field that is no number, or no
+// parity letter. Empty when the line says what it means.
+std::string Fallback(const std::string& value, const PortLine& line, const ComRequest& request, std::string& todo) {
+    const std::vector<std::string> words = Words(value);
+    const std::string what = "start-up opens COM" + std::to_string(request.comNumber) + " at " + Settings(request);
+    if (line.fields < 6 && static_cast<int>(words.size()) > line.fields && line.fields != 3) {
+        const std::string& word = words[static_cast<std::size_t>(line.fields)];
+        std::string digits;
+        for (char c : word) {
+            if (std::isdigit(static_cast<unsigned char>(c))) digits += c;
+        }
+        todo = digits.empty() ? "write the " + std::string(kPortLineFields[line.fields]) + " as a number"
+                              : "write " + digits;
+        return Quoted(word) + " is not a number: " + what;
+    }
+    if (line.fields < 4) {
+        todo = std::string("write the parity letter after the baud rate (") + kPortLineDefaults.parity +
+               " for none)";
+        return "no parity letter: " + what;
+    }
+    return std::string();
+}
+
+int ArmComNumber() { return std::atoi(kArmPortName + 3); }  // "COM1"
+
+}  // namespace
+
+bool Doctor::Reached(const std::string& key) const {
+    for (const std::string& read : observed_.keysRead) {
+        if (read == key) return true;
+    }
+    return false;
+}
+
+void Doctor::EndStartUp() {
+    if (ended_) return;
+    ended_ = true;
+    endingCheck_ = report_.checks().size() - 1;
+}
+
+void Doctor::CheckPortLine(int n, bool present, const std::string& value, const std::string& settingsPath) {
+    const std::string key = PortKey(n);
+    Check& p = report_.Add(key);
+    p.startUpPath = true;
+    p.Text("key", key);
+    const bool reached = Reached(key) && !ended_;
+    const bool stopsHere = reached && observed_.stopKey == key;
+    const std::string stop =
+        ended_ ? "not reached (start-up stops at " + report_.checks()[endingCheck_].name + "): " : std::string();
+    if (!present) {
+        p.Set(Level::kFail, stop + "missing or empty in " + Quoted(settingsPath) + ": start-up stops at this key",
+              "add " + key + "=<role> <COM> <baud> <parity> <data bits> <stop bits>, or " + key +
+                  "=Spare -1 for a slot without a device");
+        p.Null("value").Text("action", "missing");
+        EndStartUp();
+        return;
+    }
+    const PortLinePlan plan = PlanPortLine(value);
+    const PortLine& line = plan.line;
+    p.Text("value", value);
+    switch (plan.action) {
+        case PortLineAction::kNegativeCom:
+            p.Set(Level::kOk, stop + Quoted(value) + ": COM " + std::to_string(line.comNumber) +
+                                  ", the slot stays without a port");
+            p.Text("action", "passed over: negative COM number");
+            return;
+        case PortLineAction::kUnknownRole:
+        case PortLineAction::kRoleTooLong: {
+            const bool tooLong = plan.action == PortLineAction::kRoleTooLong;
+            p.Set(Level::kWarn,
+                  stop + Quoted(value) + ": the role " + Quoted(line.roleName) +
+                      (tooLong ? "... is longer than " + std::to_string(kRoleNameSize - 1) + " characters"
+                               : std::string(" is none of the device roles")) +
+                      "; start-up passes the line over and opens nothing",
+                  "use one of " + RoleList() + " (exactly so), or a COM number of -1 to leave the slot empty");
+            p.Text("action", tooLong ? "passed over: role longer than 19 characters" : "passed over: unknown role");
+            return;
+        }
+        case PortLineAction::kLineTooLong:
+            FailPort(p, stop, kPortLineTooLong,
+                     "the line is " + std::to_string(kPortLineRefusedLength) +
+                         " characters or more, the most the settings reader gives, and may have been cut",
+                     serial::StatusRow(kPortLineTooLong).advice);
+            return;
+        default:
+            break;
+    }
+    const PortRole& role = kPortRoles[plan.role];
+    p.Text("role", role.name).Text("roleField", role.fieldName);
+    if (plan.action == PortLineAction::kComZero) {
+        FailPort(p, stop, serial::kInvalidPort, "COM number 0 names no device (" + Quoted(value) + ")",
+                 serial::StatusRow(serial::kInvalidPort).advice);
+        return;
+    }
+    const ComRequest& request = plan.request;
+    const std::string com = "COM" + std::to_string(request.comNumber);
+    const std::string device = platform::ComDeviceTarget(request.comNumber);
+    const std::string settings = Settings(request);
+    p.Int("com", request.comNumber).Int("baud", request.baudRate).Text("parity", std::string(1, request.parity));
+    p.Int("dataBits", request.dataBits).Int("stopBits", request.stopBits).Json("defaults", Defaults(line));
+    p.Text("device", device);
+    const std::string where = com + " (\\\\.\\" + com + (device.empty() ? "" : " \xE2\x86\x92 " + SystemText(device)) + ")";
+
+    // Every problem of the line by the driver's rules, in SetLine's order.
+    std::vector<std::pair<std::int32_t, std::string>> problems;
+    const std::int32_t rule = serial::CheckLineSettings(request.baudRate, request.parity, request.stopBits);
+    if (rule == serial::kIllegalBaudRate) problems.emplace_back(rule, "the baud rate " + std::to_string(request.baudRate) + " of " + com + " is refused");
+    std::uint8_t code = 0;
+    if (!serial::ParityCode(request.parity, code)) problems.emplace_back(serial::kIllegalParity, "the parity " + Quoted(std::string(1, request.parity)) + " of " + com + " is refused");
+    if (!serial::StopBitsCode(request.stopBits, code)) problems.emplace_back(serial::kIllegalStopBits, "the stop bits " + std::to_string(request.stopBits) + " of " + com + " are refused");
+    if (rule != serial::kIllegalBaudRate && !serial::DriverTakesRate(request.baudRate)) {
+        problems.emplace_back(serial::kGeneralError, "this platform's serial driver has no speed " + std::to_string(request.baudRate));
+    }
+    if (request.dataBits < serial::kFewestDataBits || request.dataBits > serial::kMostDataBits) {
+        problems.emplace_back(serial::kGeneralError, "devices take " + std::to_string(serial::kFewestDataBits) + " to " + std::to_string(serial::kMostDataBits) + " data bits, not " + std::to_string(request.dataBits));
+    }
+
+    // Start-up's own answer where it reached the line; the rules where it did not.
+    std::int32_t status = 0;
+    const auto held = heldBy_.find(request.comNumber);
+    if (reached) {
+        status = stopsHere && observed_.errorSet ? observed_.errorCode : 0;
+    } else if (held != heldBy_.end()) {
+        status = serial::kPortInUse;
+    } else if (DeviceSurelyMissing(device)) {
+        status = serial::kNo8250;
+    } else if (!problems.empty()) {
+        status = problems.front().first;
+    }
+    p.Flag("opened", reached && options_.open);
+
+    const std::string defaults = DefaultsText(line);
+    if (status != 0) {
+        std::string what;
+        std::string todo;
+        switch (status) {
+            case serial::kNo8250:
+                what = where + " does not exist";
+                todo = "connect the device, or correct the COM number in " + key;
+                break;
+            case serial::kPortInUse:
+                if (held != heldBy_.end()) {
+                    what = com + " is also the device of " + held->second + ", which start-up holds open";
+                    todo = "give " + key + " a device of its own";
+                } else if (request.comNumber == ArmComNumber() && options_.arm) {
+                    what = com + " is held by the arm library, which start-up opens on " + kArmPortName + " first";
+                    todo = "give " + key + " another COM number: " + kArmPortName + " is the arm's";
+                } else {
+                    const std::string holders = device.empty() ? std::string() : FileHolders(device);
+                    what = com + " is held by another program" +
+                           (holders.empty() ? std::string() : " (open in " + SystemText(holders) + ")");
+                    todo = "close the program that uses " + com + ", or change " + key;
+                }
+                break;
+            case serial::kIllegalBaudRate: todo = RateAdvice() + " in " + key; break;
+            case serial::kIllegalParity: todo = ParityAdvice() + " in " + key; break;
+            case serial::kIllegalStopBits: todo = StopBitsAdvice() + " in " + key; break;
+            default: {
+                const char* advice = serial::StatusRow(status).advice;
+                todo = advice != nullptr ? std::string(advice) + " (" + key + ")" : "change " + key;
+                if (status == serial::kGeneralError && !problems.empty() && problems.front().first == serial::kGeneralError) {
+                    todo = "give " + key + " settings this platform's driver and the device take (a standard rate "
+                                           "such as 9600 or 19200, " + std::to_string(serial::kFewestDataBits) +
+                           " to " + std::to_string(serial::kMostDataBits) + " data bits)";
+                } else if (status == serial::kGeneralError) {
+                    what = where + (options_.open ? " opened, but the device refused the line settings " + settings
+                                                  : " cannot be opened");
+                }
+                break;
+            }
+        }
+        std::string also;
+        for (const auto& [problemStatus, text] : problems) {
+            if (what.empty() && problemStatus == status) {
+                what = text;
+            } else {
+                also += "; also: " + text;
+            }
+        }
+        if (what.empty()) what = where + " failed";
+        FailPort(p, stop, status, what + " (" + Quoted(value) + defaults + ")" + also, todo);
+        return;
+    }
+    if (!ended_) heldBy_[request.comNumber] = key;
+    p.Int("status", 0).Text("message", "").Text("action", "open");
+    const std::string opens = std::string(role.name) + " (" + role.fieldName + ") on " + where + " at " + settings;
+    std::string fallbackTodo;
+    const std::string fallback = Fallback(value, line, request, fallbackTodo);
+    if (!fallback.empty()) {
+        p.Set(Level::kWarn, stop + fallback + " (" + Quoted(value) + defaults + ")", fallbackTodo + " in " + key);
+    } else if (request.comNumber == ArmComNumber() && !options_.arm) {
+        p.Set(Level::kWarn, stop + "start-up opens " + opens + defaults + ", after it opened the arm library on " +
+                                kArmPortName + ": an arm library that holds its port makes this line fail with " +
+                                StatusText(serial::kPortInUse),
+              "give " + key + " another COM number, or run the doctor with --arm to find out");
+    } else if (reached && options_.open) {
+        p.Set(Level::kOk, stop + opens + " opened and closed again" + defaults);
+    } else if (!serial::StandardRate(request.baudRate)) {
+        p.Set(Level::kWarn, stop + "start-up opens " + opens + defaults + ", but " + std::to_string(request.baudRate) +
+                                " is no standard rate: only opening the device tells whether it takes it",
+              "run the doctor with --open, or use a standard rate such as 9600 or 19200 in " + key);
+    } else {
+        p.Set(Level::kOk, stop + "start-up opens " + opens + defaults + "; the device was not tried (--open tries it)");
+    }
+}
+
+void Doctor::FailPort(Check& p, const std::string& stop, std::int32_t status, const std::string& what,
+                      const std::string& todo) {
+    p.Set(Level::kFail, stop + what + ": start-up reports " + StatusText(status), todo);
+    p.Text("action", "refused").Int("status", status).Text("message", serial::StatusMessage(status));
+    EndStartUp();
+}
+
+}  // namespace kestar::tools
