@@ -22,6 +22,8 @@
 #include "settings/regkey.h"
 #include "settings/settings_file.h"
 
+#include "kestar_source.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -240,11 +242,13 @@ private:
         } else {
             m.Set(Level::kOk, Quoted(options_.modulePath) + " version " + version);
         }
-        m.Text("version", version);
+        const std::string commit = ModuleFileVersion(options_.modulePath, "SourceCommit");
+        if (!version.empty()) m.found += ", commit " + (commit.empty() ? std::string("not named") : commit);
+        m.Text("version", version).Add("commit", commit.empty() ? "null" : JsonString(commit));
 #else
         m.Set(Level::kOk, Quoted(options_.modulePath) + " (a shared object has no version resource; these checks are "
-                                                        "the rules of version " KESTAR_VERSION ")");
-        m.Add("version", "null");
+                                                        "the rules of version " KESTAR_BUILD_TEXT ")");
+        m.Add("version", "null").Add("commit", "null");
 #endif
         Check& e = Add("entry points");
         if (!module.complete()) {

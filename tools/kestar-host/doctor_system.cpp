@@ -20,7 +20,7 @@ namespace kestar::host {
 
 #if defined(_WIN32)
 
-std::string ModuleFileVersion(const std::string& path) {
+std::string ModuleFileVersion(const std::string& path, const char* value) {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
     if (size == 0) return std::string();
@@ -32,11 +32,12 @@ std::string ModuleFileVersion(const std::string& path) {
     };
     Translation* translations = nullptr;
     UINT length = 0;
-    char key[64] = "\\StringFileInfo\\040904B0\\FileVersion";
+    char key[96];
+    std::snprintf(key, sizeof key, "\\StringFileInfo\\040904B0\\%s", value);
     if (VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) &&
         length >= sizeof(Translation)) {
-        std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\FileVersion", translations[0].language,
-                      translations[0].codePage);
+        std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\%s", translations[0].language,
+                      translations[0].codePage, value);
     }
     char* text = nullptr;
     if (!VerQueryValueA(info.data(), key, reinterpret_cast<void**>(&text), &length) || text == nullptr) {
@@ -86,7 +87,7 @@ char Separator() { return '\\'; }
 
 #else
 
-std::string ModuleFileVersion(const std::string&) { return std::string(); }
+std::string ModuleFileVersion(const std::string&, const char*) { return std::string(); }
 
 FileAccess ProbeExistingFile(const std::string& path, std::string& detail) {
     struct stat info {};

@@ -7,9 +7,9 @@
 
 namespace kestar::host {
 
-// Windows: "FileVersion" of the file's version resource; empty when it has none.
-// POSIX: always empty (a shared object carries no version resource).
-std::string ModuleFileVersion(const std::string& path);
+// Windows: a value of the file's version resource ("FileVersion", "SourceCommit");
+// empty when it has none. POSIX: always empty (a shared object carries no version resource).
+std::string ModuleFileVersion(const std::string& path, const char* value = "FileVersion");
 
 enum class FileAccess {
     kWritable,  // it could be opened for writing, exclusively
