@@ -160,10 +160,32 @@ private:
         const std::uint32_t size = std::clamp<std::uint32_t>(static_cast<std::uint32_t>(rate / bitsPerChar / 2),
                                                              kPatternMin, kPatternMax);
         const unsigned mask = r.dataBits >= 8 ? 0xFFu : (1u << r.dataBits) - 1u;
-        std::vector<unsigned char> pattern(size);
+        // The port keeps the handshake its device was left with, as at start-up. With
+        // XON/XOFF on, the two control characters are not data and stay out of the pattern.
+        const platform::Dcb& dcb = Data(port)->dcb;
+        const bool xonXoff = dcb.fOutX || dcb.fInX;
+        std::string handshake = xonXoff ? "XON/XOFF" : "";
+        if (dcb.fOutxCtsFlow) handshake += std::string(handshake.empty() ? "" : ", ") + "RTS/CTS";
+        if (dcb.fOutxDsrFlow) handshake += std::string(handshake.empty() ? "" : ", ") + "DTR/DSR";
+        Add(Level::kOk, "handshake",
+            handshake.empty() ? "none (as the device was left)"
+                              : handshake + " (as the device was left)" +
+                                    (xonXoff ? "; the pattern leaves out " + Hex(static_cast<unsigned char>(dcb.XonChar)) +
+                                                   " and " + Hex(static_cast<unsigned char>(dcb.XoffChar))
+                                             : std::string()))
+            .fields = {{"xonXoff", xonXoff ? "true" : "false"}};
+
+        std::vector<unsigned char> pattern;
+        pattern.reserve(size);
         // Every byte value in turn, shifted by one at each round, so that a byte lost
         // or doubled shows at once.
-        for (std::uint32_t i = 0; i < size; ++i) pattern[i] = static_cast<unsigned char>((i + i / 256) & mask);
+        for (std::uint32_t i = 0; pattern.size() < size; ++i) {
+            const unsigned char byte = static_cast<unsigned char>((i + i / 256) & mask);
+            if (xonXoff && (byte == static_cast<unsigned char>(dcb.XonChar) ||
+                            byte == static_cast<unsigned char>(dcb.XoffChar)))
+                continue;
+            pattern.push_back(byte);
+        }
 
         const long charMicros = 1000000L * bitsPerChar / rate;
         const long quietMs = kQuietMs + 20 * charMicros / 1000;
