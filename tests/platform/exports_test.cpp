@@ -2,6 +2,7 @@
 #include "loaded_module.h"
 #include "support/test_support.h"
 
+#include "host/module_source.h"
 #include "kestar_source.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,16 @@ TEST(ModuleShape, ExportsTheThreeEntryPointsUndecorated) {
     EXPECT_EQ(module.Symbol("GetCommData@4"), nullptr);
     EXPECT_EQ(module.Symbol("_GetCommData@4"), nullptr);
     EXPECT_EQ(module.Symbol("InitializeCommunications@12"), nullptr);
+}
+
+// The module file itself names its version and commit, with or without a version resource.
+TEST(ModuleShape, NamesItsVersionAndCommitInTheFile) {
+    std::ifstream file(BuiltModulePath(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(bytes.empty());
+    const std::string expected = std::string(kModuleSourceMarker) + KESTAR_BUILD_TEXT + '\0';
+    EXPECT_NE(bytes.find(expected), std::string::npos) << expected;
+    EXPECT_NE(std::string(KESTAR_BUILD_TEXT).find(KESTAR_COMMIT), std::string::npos);
 }
 
 #if defined(_WIN32)

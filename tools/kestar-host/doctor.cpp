@@ -246,9 +246,19 @@ private:
         if (!version.empty()) m.found += ", commit " + (commit.empty() ? std::string("not named") : commit);
         m.Text("version", version).Add("commit", commit.empty() ? "null" : JsonString(commit));
 #else
-        m.Set(Level::kOk, Quoted(options_.modulePath) + " (a shared object has no version resource; these checks are "
-                                                        "the rules of version " KESTAR_BUILD_TEXT ")");
-        m.Add("version", "null").Add("commit", "null");
+        const std::string commit = ModuleFileVersion(options_.modulePath, "SourceCommit");
+        if (version.empty()) {
+            m.Set(Level::kOk, Quoted(options_.modulePath) + " (names no version; these checks are the rules of "
+                                                            "version " KESTAR_BUILD_TEXT ")");
+        } else if (version != KESTAR_VERSION) {
+            m.Set(Level::kWarn, Quoted(options_.modulePath) + " version " + version + ", commit " + commit +
+                                    "; these checks are the rules of version " + KESTAR_VERSION,
+                  "use the kestar-host of the module's own version");
+        } else {
+            m.Set(Level::kOk, Quoted(options_.modulePath) + " version " + version + ", commit " + commit);
+        }
+        m.Add("version", version.empty() ? "null" : JsonString(version));
+        m.Add("commit", commit.empty() ? "null" : JsonString(commit));
 #endif
         Check& e = Add("entry points");
         if (!module.complete()) {

@@ -1,5 +1,7 @@
 #include "doctor_system.h"
 
+#include "host/module_source.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -87,7 +89,34 @@ char Separator() { return '\\'; }
 
 #else
 
-std::string ModuleFileVersion(const std::string&, const char*) { return std::string(); }
+// The module's own source text (host/module_source.h), found in the file: a
+// regular file of bounded size, read without following a last link.
+std::string ModuleFileVersion(const std::string& path, const char* value) {
+    constexpr off_t kLargestModule = 64 << 20;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::string();
+    struct stat info {};
+    std::string bytes;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargestModule) {
+        bytes.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        bytes.resize(got);
+    }
+    ::close(fd);
+    const std::size_t at = bytes.find(kModuleSourceMarker);
+    if (at == std::string::npos) return std::string();
+    const std::size_t start = at + sizeof kModuleSourceMarker - 1;
+    const std::string text = bytes.substr(start, bytes.find('\0', start) - start);  // "1.0.0 (commit X)"
+    const std::size_t commit = text.find(" (commit ");
+    if (commit == std::string::npos || text.back() != ')') return std::string();
+    if (std::strcmp(value, "SourceCommit") == 0) return text.substr(commit + 9, text.size() - commit - 10);
+    return text.substr(0, commit);
+}
 
 FileAccess ProbeExistingFile(const std::string& path, std::string& detail) {
     struct stat info {};

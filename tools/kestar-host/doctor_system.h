@@ -7,8 +7,9 @@
 
 namespace kestar::host {
 
-// Windows: a value of the file's version resource ("FileVersion", "SourceCommit");
-// empty when it has none. POSIX: always empty (a shared object carries no version resource).
+// A value of the file's version resource ("FileVersion", "SourceCommit"); empty when
+// it has none. POSIX: the same two values from the module's source text, which a
+// shared object carries in place of a version resource.
 std::string ModuleFileVersion(const std::string& path, const char* value = "FileVersion");
 
 enum class FileAccess {
