@@ -241,7 +241,8 @@ private:
 
         Report(size, sent, received, pattern, stale, elapsedMs, quietMs);
         ReportLineErrors(lineErrors);
-        ReportRate(received.size(), bitsPerChar, rate, Ms(lastByte - start));
+        ReportRate(received.size(), bitsPerChar, rate,
+                   std::chrono::duration_cast<std::chrono::microseconds>(lastByte - start).count());
         ReportWrites(writes, pended, longestPendMs, pending);
 
         const bool intact = received.size() == size && std::equal(pattern.begin(), pattern.end(), received.begin());
@@ -316,16 +317,16 @@ private:
         f.fields = {{"errorWord", std::to_string(errors)}};
     }
 
-    void ReportRate(std::size_t bytes, int bitsPerChar, long rate, long ms) {
+    void ReportRate(std::size_t bytes, int bitsPerChar, long rate, long long micros) {
         Finding& f = Add(Level::kOk, "rate", "");
-        if (bytes == 0 || ms <= 0) {
+        if (bytes == 0 || micros <= 0) {
             f.found = "not measured (" + std::string(bytes == 0 ? "nothing came back" : "too fast for the clock") +
                       "); line rate " + std::to_string(rate) + " baud";
             f.fields = {{"bitsPerSecond", "null"}, {"lineRate", std::to_string(rate)}};
             return;
         }
-        const long achieved = static_cast<long>(static_cast<long long>(bytes) * bitsPerChar * 1000 / ms);
-        const long percent = static_cast<long>(static_cast<long long>(achieved) * 100 / rate);
+        const long long achieved = static_cast<long long>(bytes) * bitsPerChar * 1000000 / micros;
+        const long long percent = achieved * 100 / rate;
         f.found = std::to_string(achieved) + " bit/s against a line rate of " + std::to_string(rate) + " baud (" +
                   std::to_string(percent) + "%, " + std::to_string(bitsPerChar) + " bits a character)";
         if (percent > 150) {
