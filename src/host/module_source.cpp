@@ -5,6 +5,6 @@
 namespace kestar {
 
 // Nothing reads it at run time; it must stay in the file all the same.
-__attribute__((used)) extern const char moduleSource[] = "KESTAR-SOURCE " KESTAR_BUILD_TEXT;
+__attribute__((used)) const char moduleSource[] = "KESTAR-SOURCE " KESTAR_BUILD_TEXT;
 
 }  // namespace kestar
