@@ -17,10 +17,10 @@ tar xzf "$archive" -C "$prefix" --strip-components=1
 echo "OK unpacked into a fresh prefix; SHA256SUMS match"
 
 cp "$here/c_host.c" "$work/host.c"
-# With pkg-config:
+# With pkg-config alone (it gives -m32 too):
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
-gcc -m32 -Wall -Werror $(pkg-config --cflags kestar) "$work/host.c" $(pkg-config --libs kestar) -o "$work/host-pkg-config"
+gcc -Wall -Werror $(pkg-config --cflags kestar) "$work/host.c" $(pkg-config --libs kestar) -o "$work/host-pkg-config"
 echo "OK built with pkg-config ($(pkg-config --modversion kestar): $(pkg-config --cflags --libs kestar))"
 # With find_package:
 mkdir -p "$work/cmake-host"

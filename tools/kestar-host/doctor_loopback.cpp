@@ -37,6 +37,7 @@ constexpr std::uint32_t kPatternMax = 4096;
 // twenty characters' time on the line.
 constexpr long kQuietMs = 1000;
 constexpr long kPollMs = 1;
+constexpr std::uint32_t kStaleLimit = 16 * kPatternMax;
 
 enum class Level { kOk, kWarn, kFail };
 
@@ -146,11 +147,12 @@ private:
     }
 
     int Exchange(serial::Port* port, const ComRequest& r) {
-        // Whatever waited in the receive queue before the test is not part of it.
+        // Whatever waited in the receive queue before the test is not part of it; a
+        // device that never stops sending is not waited out.
         std::vector<unsigned char> scratch(kPatternMax * 2);
         std::uint32_t stale = 0;
-        while (port->ops.RxCount(port) > 0 && port->ops.Read(port, scratch.data(), kPatternMax) == serial::kStatusOk &&
-               port->transferCount > 0)
+        while (stale < kStaleLimit && port->ops.RxCount(port) > 0 &&
+               port->ops.Read(port, scratch.data(), kPatternMax) == serial::kStatusOk && port->transferCount > 0)
             stale += port->transferCount;
         port->ops.ClearLineErrors(port);
 
