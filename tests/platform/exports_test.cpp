@@ -2,6 +2,9 @@
 #include "loaded_module.h"
 #include "support/test_support.h"
 
+#include "host/module_source.h"
+#include "kestar_source.h"
+
 #include <gtest/gtest.h>
 
 #if defined(_WIN32)
@@ -31,6 +34,16 @@ TEST(ModuleShape, ExportsTheThreeEntryPointsUndecorated) {
     EXPECT_EQ(module.Symbol("GetCommData@4"), nullptr);
     EXPECT_EQ(module.Symbol("_GetCommData@4"), nullptr);
     EXPECT_EQ(module.Symbol("InitializeCommunications@12"), nullptr);
+}
+
+// The module file itself names its version and commit, with or without a version resource.
+TEST(ModuleShape, NamesItsVersionAndCommitInTheFile) {
+    std::ifstream file(BuiltModulePath(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(bytes.empty());
+    const std::string expected = std::string(kModuleSourceMarker) + KESTAR_BUILD_TEXT + '\0';
+    EXPECT_NE(bytes.find(expected), std::string::npos) << expected;
+    EXPECT_NE(std::string(KESTAR_BUILD_TEXT).find(KESTAR_COMMIT), std::string::npos);
 }
 
 #if defined(_WIN32)
@@ -107,22 +120,34 @@ std::string VersionString(const std::vector<char>& info, const char* name) {
     return std::string(value);
 }
 
-TEST(ModuleShape, CarriesVersionInformationOfTheProject) {
-    const std::string path = BuiltModulePath();
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
-    ASSERT_GT(size, 0u);
-    std::vector<char> info(size);
-    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, info.data()));
-    EXPECT_EQ(VersionString(info, "OriginalFilename"), "KESTAR.dll");
-    EXPECT_EQ(VersionString(info, "FileVersion"), KESTAR_VERSION);
-    EXPECT_EQ(VersionString(info, "ProductVersion"), KESTAR_VERSION);
-    EXPECT_NE(VersionString(info, "FileDescription").find("KESTAR"), std::string::npos);
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+// Both shipped Windows files name the version and the commit they were built from.
+TEST(ModuleShape, CarriesVersionInformationOfTheProjectAndTheCommit) {
+    const struct {
+        std::string path;
+        const char* fileName;
+        DWORD fileType;
+    } files[] = {
+        {BuiltModulePath(), "KESTAR.dll", VFT_DLL},
+        {ExecutableDirectory() + "\\kestar-host.exe", "kestar-host.exe", VFT_APP},
+    };
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.fileName);
+        DWORD ignored = 0;
+        const DWORD size = GetFileVersionInfoSizeA(file.path.c_str(), &ignored);
+        ASSERT_GT(size, 0u);
+        std::vector<char> info(size);
+        ASSERT_TRUE(GetFileVersionInfoA(file.path.c_str(), 0, size, info.data()));
+        EXPECT_EQ(VersionString(info, "OriginalFilename"), file.fileName);
+        EXPECT_EQ(VersionString(info, "FileVersion"), KESTAR_VERSION);
+        EXPECT_EQ(VersionString(info, "ProductVersion"), KESTAR_BUILD_TEXT);
+        EXPECT_EQ(VersionString(info, "SourceCommit"), KESTAR_COMMIT);
+        EXPECT_NE(VersionString(info, "FileDescription").find("KESTAR"), std::string::npos);
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+        EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+        EXPECT_EQ(fixed->dwFileType, file.fileType);
+    }
 }
 #endif
 

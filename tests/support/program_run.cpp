@@ -1,6 +1,9 @@
 #include "support/program_run.h"
 
+#include "support/test_support.h"
+
 #include <cstdio>
+#include <cstdlib>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -49,6 +52,8 @@ ProgramRun RunProgramIn(const std::string& folder, const std::string& program, c
     CloseHandle(process.hThread);
     return run;
 }
+
+std::string BuiltToolPath(const std::string& name) { return ExecutableDirectory() + "\\" + name + ".exe"; }
 #else
 namespace {
 
@@ -74,6 +79,48 @@ ProgramRun RunProgramIn(const std::string& folder, const std::string& program, c
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
+
+std::string BuiltToolPath(const std::string& name) { return ExecutableDirectory() + "/" + name; }
 #endif
+
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
+    return RunProgramIn(std::string(), program, args);
+}
+
+std::string JsonMember(const std::string& object, const std::string& name) {
+    const std::string key = "\"" + name + "\":";
+    std::size_t at = object.find(key);
+    if (at == std::string::npos) return "(absent)";
+    at += key.size();
+    if (object[at] != '"') {
+        const std::size_t end = object.find_first_of(",}", at);
+        return object.substr(at, end - at);
+    }
+    std::string text;
+    for (++at; at < object.size() && object[at] != '"'; ++at) {
+        if (object[at] == '\\' && at + 1 < object.size()) {
+            ++at;
+            if (object[at] == 'u') {
+                text += static_cast<char>(std::strtol(object.substr(at + 1, 4).c_str(), nullptr, 16));
+                at += 4;
+                continue;
+            }
+        }
+        text += object[at];
+    }
+    return text;
+}
+
+std::string JsonCheck(const std::string& out, const std::string& name) {
+    std::size_t start = 0;
+    while (start < out.size()) {
+        std::size_t end = out.find('\n', start);
+        if (end == std::string::npos) end = out.size();
+        const std::string object = out.substr(start, end - start);
+        if (JsonMember(object, "check") == name) return object;
+        start = end + 1;
+    }
+    return std::string();
+}
 
 }  // namespace kestar::testing

@@ -2,6 +2,7 @@
 // and the install folder, the log, the settings file and the arm library.
 #include "doctor_checks.h"
 #include "doctor_system.h"
+#include "kestar_source.h"
 #include "loaded_module.h"
 
 #include "host/start_up.h"
@@ -60,23 +61,25 @@ void Doctor::CheckModule() {
         return;
     }
     const std::string version = ModuleFileVersion(options_.modulePath);
-#if defined(_WIN32)
+    const std::string commit = ModuleFileVersion(options_.modulePath, "SourceCommit");
+    const std::string named = version + ", commit " + (commit.empty() ? std::string("not named") : commit);
     if (version.empty()) {
+#if defined(_WIN32)
         m.Set(Level::kWarn, Quoted(options_.modulePath) + " has no version resource",
               "install the KESTAR.dll of a release build");
+#else
+        m.Set(Level::kOk, Quoted(options_.modulePath) + " (names no version; these checks are the rules of "
+                                                        "version " KESTAR_BUILD_TEXT ")");
+#endif
     } else if (version != KESTAR_VERSION) {
-        m.Set(Level::kWarn, Quoted(options_.modulePath) + " version " + version +
+        m.Set(Level::kWarn, Quoted(options_.modulePath) + " version " + named +
                                 "; these checks are the rules of version " + KESTAR_VERSION,
               "use the kestar-host of the module's own version");
     } else {
-        m.Set(Level::kOk, Quoted(options_.modulePath) + " version " + version);
+        m.Set(Level::kOk, Quoted(options_.modulePath) + " version " + named);
     }
-    m.Text("version", version);
-#else
-    m.Set(Level::kOk, Quoted(options_.modulePath) + " (a shared object has no version resource; these checks are "
-                                                    "the rules of version " KESTAR_VERSION ")");
-    m.Null("version");
-#endif
+    if (version.empty()) m.Null("version"); else m.Text("version", version);
+    if (commit.empty()) m.Null("commit"); else m.Text("commit", commit);
     Check& e = report_.Add("entry points");
     if (!module.complete()) {
         e.Set(Level::kFail, SystemText(module.error()), "install a complete KESTAR module");

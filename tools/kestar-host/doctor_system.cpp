@@ -1,5 +1,6 @@
 #include "doctor_system.h"
 
+#include "host/module_source.h"
 #include "platform/registry.h"
 
 #include <cerrno>
@@ -22,7 +23,7 @@ namespace kestar::tools {
 
 #if defined(_WIN32)
 
-std::string ModuleFileVersion(const std::string& path) {
+std::string ModuleFileVersion(const std::string& path, const char* value) {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
     if (size == 0) return std::string();
@@ -34,11 +35,12 @@ std::string ModuleFileVersion(const std::string& path) {
     };
     Translation* translations = nullptr;
     UINT length = 0;
-    char key[64] = "\\StringFileInfo\\040904B0\\FileVersion";
+    char key[96];
+    std::snprintf(key, sizeof key, "\\StringFileInfo\\040904B0\\%s", value);
     if (VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) &&
         length >= sizeof(Translation)) {
-        std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\FileVersion", translations[0].language,
-                      translations[0].codePage);
+        std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\%s", translations[0].language,
+                      translations[0].codePage, value);
     }
     char* text = nullptr;
     if (!VerQueryValueA(info.data(), key, reinterpret_cast<void**>(&text), &length) || text == nullptr) {
@@ -134,7 +136,34 @@ char Separator() { return '\\'; }
 
 #else
 
-std::string ModuleFileVersion(const std::string&) { return std::string(); }
+// The module's own source text (host/module_source.h), found in the file: a
+// regular file of bounded size, read without following a last link.
+std::string ModuleFileVersion(const std::string& path, const char* value) {
+    constexpr off_t kLargestModule = 64 << 20;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::string();
+    struct stat info {};
+    std::string bytes;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargestModule) {
+        bytes.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        bytes.resize(got);
+    }
+    ::close(fd);
+    const std::size_t at = bytes.find(kModuleSourceMarker);
+    if (at == std::string::npos) return std::string();
+    const std::size_t start = at + sizeof kModuleSourceMarker - 1;
+    const std::string text = bytes.substr(start, bytes.find('\0', start) - start);  // "1.0.0 (commit X)"
+    const std::size_t commit = text.find(" (commit ");
+    if (commit == std::string::npos || text.back() != ')') return std::string();
+    if (std::strcmp(value, "SourceCommit") == 0) return text.substr(commit + 9, text.size() - commit - 10);
+    return text.substr(0, commit);
+}
 
 FileAccess ProbeExistingFile(const std::string& path, std::string& detail) {
     struct stat info {};

@@ -7,9 +7,10 @@
 
 namespace kestar::tools {
 
-// Windows: "FileVersion" of the file's version resource; empty when it has none.
-// POSIX: always empty (a shared object carries no version resource).
-std::string ModuleFileVersion(const std::string& path);
+// A value of the file's version resource ("FileVersion", "SourceCommit"); empty when
+// it has none. POSIX: the same two values from the module's source text, which a
+// shared object carries in place of a version resource.
+std::string ModuleFileVersion(const std::string& path, const char* value = "FileVersion");
 
 enum class FileAccess {
     kWritable,  // it could be opened for writing, exclusively

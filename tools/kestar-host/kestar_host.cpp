@@ -2,10 +2,13 @@
 // the host does, gives it host-sized records, starts it up, runs commands and shows
 // what the module wrote, then shuts it down. For integrators on site and for tests.
 #include "doctor.h"
+#include "doctor_loopback.h"
 #include "host_commands.h"
 #include "loaded_module.h"
 
 #include "serial/port_roles.h"
+
+#include "kestar_source.h"
 
 #include <atomic>
 #include <chrono>
@@ -29,6 +32,8 @@ const char kUsage[] =
     "usage: kestar-host [options] [COMMAND ...]\n"
     "       kestar-host [options] watch [--interval MS] [--count N]\n"
     "       kestar-host [--module PATH] doctor [--json] [--open] [--arm]\n"
+    "       kestar-host doctor [--json] --loopback COMn\n"
+    "       kestar-host --version\n"
     "\n"
     "Loads a KESTAR module as the measuring host does (on Windows through the\n"
     "ordinals 10, 12 and 14), calls InitializeCommunications with host-sized records\n"
@@ -52,11 +57,20 @@ const char kUsage[] =
     "Exit status 0 when start-up would succeed, 1 when it would not, 3 when it would\n"
     "succeed but no arm reading could (no arm library, or a call missing).\n"
     "\n"
+    "doctor --loopback COMn tests the serial path with a loopback plug on COMn (or a\n"
+    "null-modem cable to a port whose program echoes): it opens COMn through the\n"
+    "module's port layer with the line settings of the port line that names it,\n"
+    "writes a known pattern, reads it back and reports bytes sent and received, the\n"
+    "first mismatch, line errors, the achieved rate and whether writes pended. A\n"
+    "device that answers nothing is reported after a bounded wait. Exit status 0\n"
+    "when every byte came back unchanged.\n"
+    "\n"
     "options:\n"
     "  --module PATH   the module to load (default: the module beside this program)\n"
     "  --json          one JSON object a line instead of text\n"
     "  --param N       commandParam given with the commands that follow\n"
     "  --help          this text\n"
+    "  --version       the version and the commit this program was built from\n"
     "\n"
     "Exit status: 0 when every call succeeded, 1 when a call returned failure,\n"
     "2 for a usage error or a module that cannot be loaded.\n";
@@ -134,6 +148,7 @@ void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, 
 
 int Doctor(int argc, char** argv) {
     kestar::tools::DoctorOptions options;
+    kestar::tools::LoopbackOptions loopback;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "doctor") {
@@ -144,12 +159,21 @@ int Doctor(int argc, char** argv) {
             options.open = true;
         } else if (arg == "--arm") {
             options.arm = true;
+        } else if (arg == "--loopback") {
+            if (++i >= argc || kestar::tools::ParseComName(argv[i]) <= 0) {
+                return Usage("--loopback needs a COM port, e.g. COM3");
+            }
+            loopback.comNumber = kestar::tools::ParseComName(argv[i]);
         } else if (arg == "--module") {
             if (++i >= argc) return Usage("--module needs a path");
             options.modulePath = argv[i];
         } else {
             return Usage(("doctor does not take " + arg).c_str());
         }
+    }
+    if (loopback.comNumber > 0) {
+        loopback.json = options.json;
+        return kestar::tools::RunLoopback(loopback);
     }
     if (options.modulePath.empty()) {
 #if defined(_WIN32)
@@ -175,6 +199,9 @@ int main(int argc, char** argv) {
         long number = 0;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::puts("kestar-host " KESTAR_BUILD_TEXT);
             return 0;
         } else if (arg == "--json") {
             options.json = true;
