@@ -21,6 +21,8 @@ namespace {
 // one line up.
 constexpr const char* kClearLine = "\r\x1b[K";
 constexpr const char* kLineUp = "\x1b[A";
+// A new line, back at its start whether or not the terminal adds the carriage return.
+constexpr const char* kNewLine = "\r\n";
 
 std::string Format(const char* format, ...)
 #if defined(__GNUC__)
@@ -46,6 +48,7 @@ std::string Coordinates(const char* label, const Point3& p) {
 std::string Fit(std::string line, int width) {
     const std::size_t most = width > 1 ? static_cast<std::size_t>(width - 1) : 1;
     if (line.size() > most) line.resize(most);
+    line.erase(line.find_last_not_of(' ') + 1);
     return line;
 }
 
@@ -56,7 +59,9 @@ std::vector<std::string> LiveLines(const WatchReading& r, int width) {
     const std::string measured = Coordinates("measured", r.measured);
     const std::string one = Counter(r) + "  " + position + "  " + measured + "  " + r.status;
     if (one.size() < static_cast<std::size_t>(width)) return {one};
-    return {Fit(Counter(r) + "  " + r.status, width), Fit("  " + position + "  " + measured, width)};
+    // Shorter labels, so that six coordinates of up to five digits fit 80 columns.
+    return {Fit(Counter(r) + "  " + r.status, width),
+            Fit(Coordinates("pos", r.position) + "  " + Coordinates("meas", r.measured), width)};
 }
 
 std::string EventLine(const WatchReading& r) {
@@ -81,16 +86,16 @@ void WatchScreen::Show(const WatchReading& reading) {
     // Back to the first line of the live area, each line cleared on the way.
     for (std::size_t i = 0; i < liveLines_; ++i) text += std::string(i > 0 ? kLineUp : "") + kClearLine;
     const std::string event = EventLine(reading);
-    if (!event.empty()) text += Fit(event, width_) + "\n";
+    if (!event.empty()) text += Fit(event, width_) + kNewLine;
     const std::vector<std::string> lines = LiveLines(reading, width_);
-    for (std::size_t i = 0; i < lines.size(); ++i) text += (i > 0 ? "\n" : "") + lines[i];
+    for (std::size_t i = 0; i < lines.size(); ++i) text += (i > 0 ? kNewLine : "") + lines[i];
     liveLines_ = lines.size();
     std::fputs(text.c_str(), out_);
     std::fflush(out_);
 }
 
 void WatchScreen::End() {
-    if (terminal_ && liveLines_ > 0) std::fputs("\n", out_);
+    if (terminal_ && liveLines_ > 0) std::fputs(kNewLine, out_);
     liveLines_ = 0;
     std::fflush(out_);
 }

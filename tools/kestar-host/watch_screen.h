@@ -29,7 +29,8 @@ struct WatchReading {
 };
 
 // The live area for a terminal width columns wide: one line when everything fits,
-// else two with the counter, time and status on the first. No line reaches the
+// else two with the counter, time and status on the first (from 80 columns on, the
+// coordinates of up to five digits before the point fit whole). No line reaches the
 // last column, so that none wraps.
 std::vector<std::string> LiveLines(const WatchReading& reading, int width);
 

@@ -1,0 +1,30 @@
+// Runs a built tool as a separate process, the way a user runs it, and ends it when
+// it outlives its time.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestar::testing {
+
+struct ProgramOutput {
+    int exitCode = -1;
+    bool timedOut = false;
+    std::string out;  // stdout and stderr, in the order they were written
+};
+
+// Runs program with args in folder (empty: the current one), its output going to a
+// file (not a terminal); ends it after timeoutMs.
+ProgramOutput RunProgramFor(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
+                            const std::string& folder = std::string());
+
+// POSIX: runs program in a new pseudo-terminal of columns x 24 and returns what it
+// wrote there, the terminal's own line-break translation included. Windows: not
+// available (exitCode -1).
+ProgramOutput RunProgramInTerminal(const std::string& program, const std::vector<std::string>& args, int columns,
+                                   int timeoutMs);
+
+// The output's lines, without their line breaks ("\r\n" or "\n").
+std::vector<std::string> Lines(const std::string& out);
+
+}  // namespace kestar::testing
