@@ -54,7 +54,7 @@ TEST(WatchScreen, GeneratedReadingsStayWithinEveryWidthWithOneLinePerPointAndEve
             // The screen writes to a file, which the model then reads back.
             std::FILE* file = std::tmpfile();
             ASSERT_NE(file, nullptr);
-            tools::WatchScreen screen(file, true, width);
+            tools::WatchScreen screen(file, tools::WatchMode::kLiveArea, width);
             ScreenModel model(width);
             std::vector<tools::WatchReading> shown;
             for (long n = 1; n <= 60; ++n) {

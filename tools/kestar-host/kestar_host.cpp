@@ -144,7 +144,7 @@ void ShowStartUpFailure(const Options& options, const InterfaceBlock& block) {
 void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, bool& failed) {
     std::signal(SIGINT, OnInterrupt);
     kestar::tools::WatchOutput output(stdout);
-    kestar::tools::WatchScreen screen(stdout, output.terminal(), output.width());
+    kestar::tools::WatchScreen screen(stdout, output.mode(), output.width());
     const auto begin = std::chrono::steady_clock::now();
     for (long n = 0; !interrupted && (options.count < 0 || n < options.count); ++n) {
         block.command = C_READ_COORDS;

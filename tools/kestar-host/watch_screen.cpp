@@ -39,6 +39,29 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
+#if defined(_WIN32)
+// Whether the console acts on escape codes: a console may take the virtual-terminal
+// mode and still print the codes as text (Wine's console on a Unix terminal does).
+// The test writes a clear-to-line's-end, which moves no cursor where it is acted on;
+// where it was printed, the printed cells are blanked again and the cursor put back.
+bool EscapeCodesActedOn(HANDLE console) {
+    CONSOLE_SCREEN_BUFFER_INFO before;
+    CONSOLE_SCREEN_BUFFER_INFO after;
+    DWORD written = 0;
+    if (!GetConsoleScreenBufferInfo(console, &before)) return false;
+    if (!WriteConsoleA(console, kClearLine + 1, 3, &written, nullptr)) return false;
+    if (!GetConsoleScreenBufferInfo(console, &after)) return false;
+    if (after.dwCursorPosition.X == before.dwCursorPosition.X && after.dwCursorPosition.Y == before.dwCursorPosition.Y) {
+        return true;
+    }
+    const DWORD cells = static_cast<DWORD>((after.dwCursorPosition.Y - before.dwCursorPosition.Y) * before.dwSize.X +
+                                           (after.dwCursorPosition.X - before.dwCursorPosition.X));
+    FillConsoleOutputCharacterA(console, ' ', cells, before.dwCursorPosition, &written);
+    SetConsoleCursorPosition(console, before.dwCursorPosition);
+    return false;
+}
+#endif
+
 std::string Counter(const WatchReading& r) { return Format("#%-5ld %8.1fs", r.number, r.seconds); }
 
 std::string Coordinates(const char* label, const Point3& p) {
@@ -77,8 +100,15 @@ std::string PlainLine(const WatchReading& r) {
 }
 
 void WatchScreen::Show(const WatchReading& reading) {
-    if (!terminal_) {
+    if (mode_ == WatchMode::kLines) {
         std::fprintf(out_, "%s\n", PlainLine(reading).c_str());
+        std::fflush(out_);
+        return;
+    }
+    if (mode_ == WatchMode::kConsole) {
+        const std::string event = EventLine(reading);
+        if (!event.empty()) std::fprintf(out_, "%s\n", Fit(event, width_).c_str());
+        for (const std::string& line : LiveLines(reading, width_)) std::fprintf(out_, "%s\n", line.c_str());
         std::fflush(out_);
         return;
     }
@@ -95,7 +125,7 @@ void WatchScreen::Show(const WatchReading& reading) {
 }
 
 void WatchScreen::End() {
-    if (terminal_ && liveLines_ > 0) std::fputs(kNewLine, out_);
+    if (mode_ == WatchMode::kLiveArea && liveLines_ > 0) std::fputs(kNewLine, out_);
     liveLines_ = 0;
     std::fflush(out_);
 }
@@ -105,21 +135,24 @@ WatchOutput::WatchOutput(std::FILE* out) {
     HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
     DWORD mode = 0;
     if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) return;  // a file or a pipe
-    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
-        if (!SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return;  // plain lines
-        console_ = console;
-        previousMode_ = mode;
-    }
-    terminal_ = true;
+    mode_ = WatchMode::kConsole;
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (GetConsoleScreenBufferInfo(console, &info) && info.srWindow.Right > info.srWindow.Left) {
         width_ = info.srWindow.Right - info.srWindow.Left + 1;
     }
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
+        if (!SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return;
+        console_ = console;
+        previousMode_ = mode;
+    }
+    std::fflush(out);
+    if (EscapeCodesActedOn(console)) mode_ = WatchMode::kLiveArea;
 #else
     const int fd = fileno(out);
     const char* term = std::getenv("TERM");
-    if (fd < 0 || !isatty(fd) || (term != nullptr && std::string(term) == "dumb")) return;
-    terminal_ = true;
+    if (fd < 0 || !isatty(fd)) return;
+    // A terminal that takes no escape codes gets lines that fit its width.
+    mode_ = term != nullptr && std::string(term) == "dumb" ? WatchMode::kConsole : WatchMode::kLiveArea;
     winsize size{};
     if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
         width_ = size.ws_col;

@@ -40,9 +40,16 @@ std::string EventLine(const WatchReading& reading);
 // The one line of a reading where output is not a terminal.
 std::string PlainLine(const WatchReading& reading);
 
-// Where the screen writes: whether escape codes can be sent, and the width. On
-// Windows the console is put into virtual-terminal mode while this lives, and
-// given back its mode afterwards; a console that refuses it gets plain lines.
+enum class WatchMode {
+    kLines,      // a file or a pipe: one plain line per reading
+    kConsole,    // a console that takes no escape codes: each screen's lines, written below each other
+    kLiveArea,   // a terminal: the live area rewritten in place
+};
+
+// Where the screen writes: which mode it takes, and the width. On Windows the
+// console is put into virtual-terminal mode while this lives, and given back its
+// mode afterwards; a console that refuses it, or takes it and still prints the
+// codes, gets lines that fit its width.
 class WatchOutput {
 public:
     explicit WatchOutput(std::FILE* out);
@@ -50,27 +57,27 @@ public:
     WatchOutput(const WatchOutput&) = delete;
     WatchOutput& operator=(const WatchOutput&) = delete;
 
-    bool terminal() const { return terminal_; }
+    WatchMode mode() const { return mode_; }
     int width() const { return width_; }
 
 private:
-    bool terminal_ = false;
+    WatchMode mode_ = WatchMode::kLines;
     int width_ = 80;
     unsigned long previousMode_ = 0;
     void* console_ = nullptr;  // Windows: the console whose mode is given back
 };
 
-// Writes readings to out: the live area when terminal, else plain lines.
+// Writes readings to out in the mode given.
 class WatchScreen {
 public:
-    WatchScreen(std::FILE* out, bool terminal, int width) : out_(out), terminal_(terminal), width_(width) {}
+    WatchScreen(std::FILE* out, WatchMode mode, int width) : out_(out), mode_(mode), width_(width) {}
     void Show(const WatchReading& reading);
     // Leaves the cursor on a fresh line below the live area.
     void End();
 
 private:
     std::FILE* out_;
-    bool terminal_;
+    WatchMode mode_;
     int width_;
     std::size_t liveLines_ = 0;  // lines of the live area on the screen now
 };
