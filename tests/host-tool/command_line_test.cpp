@@ -26,6 +26,7 @@ enum class Setting {
     kInstalled,     // start-up succeeds
     kNotInstalled,  // no App Paths entry: start-up returns 0
     kModuleCopy,    // installed, run in a folder holding a copy of the module as "copy<ext>"
+    kNoDevice,      // installed, but PORT1 names COM39, where no device is
 };
 
 struct Case {
@@ -71,6 +72,8 @@ const Case kCases[] = {
     {{}, Setting::kNotInstalled, 1, kCallLines + 2, "  kestar-host doctor checks every step of start-up*", 0},
     {{"--json"}, Setting::kNotInstalled, 1, 1,
      "{\"error\":\"start-up failed\",\"reason\":\"App Paths\",\"found\":*,\"see\":\"kestar-host doctor*\",\"exit\":1}", 3},
+    {{}, Setting::kNoDevice, 1, kCallLines, "  start-up failed at *\"No 8250\"", 0},
+    {{}, Setting::kNoDevice, 1, kCallLines + 1, "  what to do: *", 0},
     {{"watch"}, Setting::kNotInstalled, 1, kCallLines + 3, "TerminateCommunications: result 1", 2 * kCallLines + 3},
     // Load errors name the file, the system's reason and what to do.
     {{"--module", "no-such-module"}, Setting::kInstalled, 2, 0, "kestar-host: cannot load *no-such-module*", 0},
@@ -123,9 +126,11 @@ TEST_F(CommandLine, EveryCaseOfTheTableGivesItsLineAndExitStatus) {
         for (const std::string& arg : c.args) shown += " " + arg;
         SCOPED_TRACE(shown);
         if (c.setting == Setting::kNotInstalled) DeleteAppPath();
+        if (c.setting == Setting::kNoDevice) WritePortLine(1, "Probe 39 9600 N 8 1");
         const ProgramOutput run = RunProgramFor(Host(), c.args, 20000,
                                                 c.setting == Setting::kModuleCopy ? copyFolder.path() : install.path());
         if (c.setting == Setting::kNotInstalled) ASSERT_TRUE(WriteAppPath(install.path()));
+        if (c.setting == Setting::kNoDevice) WritePortLine(1, "Spare -1");
         EXPECT_FALSE(run.timedOut);
         EXPECT_EQ(run.exitCode, c.exit) << run.out;
         const std::vector<std::string> lines = Lines(run.out);

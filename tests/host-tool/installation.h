@@ -19,11 +19,16 @@ protected:
     ScratchRegistry registry;
     ScratchFolder install;
 
+    // The settings file with PORTn's line given and the others "Spare -1".
+    void WritePortLine(int n, const std::string& line) {
+        std::string text = "[Parameters]\r\nCreateLogFile=0\r\n";
+        for (int key = 1; key <= 6; ++key) text += "PORT" + std::to_string(key) + "=" + (key == n ? line : "Spare -1") + "\r\n";
+        ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), text));
+    }
+
     void SetUp() override {
         ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
-        std::string text = "[Parameters]\r\nCreateLogFile=0\r\n";
-        for (int n = 1; n <= 6; ++n) text += "PORT" + std::to_string(n) + "=Spare -1\r\n";
-        ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), text));
+        WritePortLine(1, "Spare -1");
         ASSERT_TRUE(WriteAppPath(install.path()));
 #if !defined(_WIN32)
         SetEnvironment("KESTAR_INSTALL_DIR", nullptr);
