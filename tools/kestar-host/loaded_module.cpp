@@ -11,8 +11,9 @@ namespace kestar::tools {
 namespace {
 
 #if defined(_WIN32)
-// The system's own message for a load error, without its closing line break.
-std::string SystemMessage(DWORD error) {
+// The system's own message for a load error, without its closing line break, with
+// the file for its insert ("Bad EXE format for %1.").
+std::string SystemMessage(DWORD error, const std::string& path) {
     char text[512] = {};
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
                                         text, sizeof text, nullptr);
@@ -20,6 +21,8 @@ std::string SystemMessage(DWORD error) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
         message.pop_back();
     }
+    const std::size_t insert = message.find("%1");
+    if (insert != std::string::npos) message.replace(insert, 2, path);
     return message;
 }
 
@@ -73,7 +76,7 @@ LoadedModule::LoadedModule(const std::string& given) {
     handle_ = module;
     if (module == nullptr) {
         const DWORD error = GetLastError();
-        const std::string message = SystemMessage(error);
+        const std::string message = SystemMessage(error, path);
         error_ = "cannot load " + path + (message.empty() ? "" : ": " + message) + " (error " + std::to_string(error) + ")";
         hint_ = LoadHint(error);
         return;
