@@ -83,6 +83,10 @@ const Case kCases[] = {
 #else
      "  the file is not a shared library*", 2},
 #endif
+#if !defined(_WIN32)
+    // A library of the other word size (written by the test): what to run instead.
+    {{"--module", "other-class.so"}, Setting::kInstalled, 2, 1, "  the file is a *-bit library*", 2},
+#endif
     {{"--json", "--module", "no-such-module"}, Setting::kInstalled, 2, kLast,
      "{\"error\":\"cannot load *no-such-module*\",\"hint\":*,\"exit\":2}", 0},
     // A relative --module path is a file in the current folder.
@@ -121,6 +125,10 @@ class CommandLine : public HostInstallation {};
 TEST_F(CommandLine, EveryCaseOfTheTableGivesItsLineAndExitStatus) {
     ScratchFolder copyFolder;
     ASSERT_TRUE(WriteFileBytes(copyFolder.Join(std::string("copy") + kLibrary), ReadFileBytes(BuiltModulePath())));
+    // An ELF header of the class this build is not: 64-bit for a 32-bit build and back.
+    std::string otherClass = std::string("\x7f" "ELF") + (sizeof(void*) == 4 ? '\x02' : '\x01') + "\x01\x01";
+    otherClass.resize(4096, '\0');
+    ASSERT_TRUE(WriteFileBytes(install.Join("other-class.so"), otherClass));
     for (const Case& c : kCases) {
         std::string shown = "kestar-host";
         for (const std::string& arg : c.args) shown += " " + arg;
