@@ -47,11 +47,15 @@ const Case kCases[] = {
     // Commands are discoverable.
     {{"--list"}, Setting::kNotInstalled, 0, 0, "  2  C_DCC_STOP             returns 1 at once*", kCommandCount},
     {{"commands", "--json"}, Setting::kNotInstalled, 0, kCommandCount - 1,
-     "{\"code\":39,\"name\":\"C_CALIBRATE_PROBE\",\"does\":\"nothing; the command becomes C_READ_COORDS\"}", kCommandCount},
+     "{\"code\":39,\"name\":\"C_CALIBRATE_PROBE\",\"does\":\"nothing; the command becomes C_READ_COORDS\"}",
+     kCommandCount},
     {{"C_HOME"}, Setting::kInstalled, 2, 0, "kestar-host: unknown command C_HOME; did you mean C_HOME_CMM?", 1},
-    {{"read_coord"}, Setting::kInstalled, 2, 0, "kestar-host: unknown command read_coord; did you mean C_READ_COORDS?", 1},
-    {{"MODE"}, Setting::kInstalled, 2, 0, "kestar-host: unknown command MODE; did you mean C_MODE_AUTO or C_MODE_MAN?", 1},
-    {{"xyzzy"}, Setting::kInstalled, 2, 0, "kestar-host: unknown command xyzzy (kestar-host --list shows every command)", 1},
+    {{"read_coord"}, Setting::kInstalled, 2, 0,
+     "kestar-host: unknown command read_coord; did you mean C_READ_COORDS?", 1},
+    {{"MODE"}, Setting::kInstalled, 2, 0,
+     "kestar-host: unknown command MODE; did you mean C_MODE_AUTO or C_MODE_MAN?", 1},
+    {{"xyzzy"}, Setting::kInstalled, 2, 0,
+     "kestar-host: unknown command xyzzy (kestar-host --list shows every command)", 1},
     {{"--json", "C_HOME"}, Setting::kInstalled, 2, 1,
      "{\"error\":\"unknown command C_HOME; did you mean C_HOME_CMM?\",\"hint\":null,\"exit\":2}", 2},
     // Numbers beyond 32 bits are refused as such; the limits themselves are taken.
@@ -71,7 +75,8 @@ const Case kCases[] = {
     {{}, Setting::kNotInstalled, 1, kCallLines, "  start-up failed at App Paths: no App Paths entry*", 0},
     {{}, Setting::kNotInstalled, 1, kCallLines + 2, "  kestar-host doctor checks every step of start-up*", 0},
     {{"--json"}, Setting::kNotInstalled, 1, 1,
-     "{\"error\":\"start-up failed\",\"reason\":\"App Paths\",\"found\":*,\"see\":\"kestar-host doctor*\",\"exit\":1}", 3},
+     "{\"error\":\"start-up failed\",\"reason\":\"App Paths\",\"found\":*,"
+     "\"see\":\"kestar-host doctor*\",\"exit\":1}", 3},
     {{}, Setting::kNoDevice, 1, kCallLines, "  start-up failed at *\"No 8250\"", 0},
     {{}, Setting::kNoDevice, 1, kCallLines + 1, "  what to do: *", 0},
     {{"watch"}, Setting::kNotInstalled, 1, kCallLines + 3, "TerminateCommunications: result 1", 2 * kCallLines + 3},
@@ -92,7 +97,8 @@ const Case kCases[] = {
     // A relative --module path is a file in the current folder.
     {{"--module", std::string("copy") + kLibrary}, Setting::kModuleCopy, 0, 0, "InitializeCommunications: result 1", 0},
     // watch: at least 10 ms between readings; plain lines where output is no terminal.
-    {{"--interval", "9", "watch"}, Setting::kInstalled, 2, 0, "kestar-host: --interval needs 10 milliseconds or more*", 1},
+    {{"--interval", "9", "watch"}, Setting::kInstalled, 2, 0,
+     "kestar-host: --interval needs 10 milliseconds or more*", 1},
     {{"--interval", "10", "--count", "3", "watch"}, Setting::kInstalled, 0, kCallLines + 2,
      "#3 *  position *  measured *  point 0 event 0  ok", 2 * kCallLines + 3},
     {{"--json", "--interval", "10", "--count", "2", "watch"}, Setting::kInstalled, 0, 2,

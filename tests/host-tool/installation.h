@@ -22,7 +22,9 @@ protected:
     // The settings file with PORTn's line given and the others "Spare -1".
     void WritePortLine(int n, const std::string& line) {
         std::string text = "[Parameters]\r\nCreateLogFile=0\r\n";
-        for (int key = 1; key <= 6; ++key) text += "PORT" + std::to_string(key) + "=" + (key == n ? line : "Spare -1") + "\r\n";
+        for (int key = 1; key <= 6; ++key) {
+            text += "PORT" + std::to_string(key) + "=" + (key == n ? line : "Spare -1") + "\r\n";
+        }
         ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), text));
     }
 

@@ -98,7 +98,8 @@ TEST(WatchScreen, EachLiveLayoutFitsItsWidthAndTwoLinesOnlyWhenOneDoesNot) {
         if (width < 80) continue;
         // From 80 columns on nothing is cut: every coordinate and the status show whole.
         const std::string shown = lines.front() + " " + lines.back();
-        for (const char* text : {"-12345.678", "23456.789", "-34567.891", "45678.123", "-56789.234", "67890.345", " ok"}) {
+        for (const char* text :
+             {"-12345.678", "23456.789", "-34567.891", "45678.123", "-56789.234", "67890.345", " ok"}) {
             EXPECT_NE(shown.find(text), std::string::npos) << width << ": " << shown;
         }
     }
@@ -113,7 +114,8 @@ TEST_F(WatchInTerminal, At80And120ColumnsTheStatusShowsAndEveryPointKeepsItsLine
     const char* capture = std::getenv("KESTAR_WATCH_CAPTURE");  // a folder for the screens, to look at
     for (int width : {80, 120}) {
         SCOPED_TRACE("width " + std::to_string(width));
-        const ProgramOutput run = RunProgramInTerminal(Host(), {"watch", "--count", "7", "--interval", "10"}, width, 20000);
+        const ProgramOutput run =
+            RunProgramInTerminal(Host(), {"watch", "--count", "7", "--interval", "10"}, width, 20000);
         EXPECT_FALSE(run.timedOut);
         EXPECT_EQ(run.exitCode, 0) << run.out;
         // The screen from the first reading on (the results of the calls around it are

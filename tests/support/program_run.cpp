@@ -145,7 +145,8 @@ ProgramOutput RunProgramInTerminal(const std::string& program, const std::vector
     // Read until the terminal's other side is closed (EIO on Linux) or time is up.
     char buffer[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         pollfd ready{master, POLLIN, 0};
         if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;

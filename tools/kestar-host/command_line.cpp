@@ -35,7 +35,9 @@ std::string CommandError(const std::string& arg) {
     std::string error = "unknown command " + arg;
     if (!near.empty()) {
         error += "; did you mean ";
-        for (std::size_t i = 0; i < near.size(); ++i) error += (i == 0 ? "" : i + 1 == near.size() ? " or " : ", ") + near[i];
+        for (std::size_t i = 0; i < near.size(); ++i) {
+            error += (i == 0 ? "" : i + 1 == near.size() ? " or " : ", ") + near[i];
+        }
         return error + "?";
     }
     return error + " (kestar-host --list shows every command)";

@@ -162,7 +162,8 @@ void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, 
             reading.measured = block.measuredPoint;
             reading.pointTaken = block.probe->pointTaken;
             reading.eventCode = block.eventCode;
-            reading.status = result ? "ok" : std::string(block.errorText, strnlen(block.errorText, sizeof block.errorText));
+            reading.status =
+                result ? "ok" : std::string(block.errorText, strnlen(block.errorText, sizeof block.errorText));
             screen.Show(reading);
         }
         if (options.count >= 0 && n + 1 >= options.count) break;
@@ -226,9 +227,11 @@ int main(int argc, char** argv) {
             options.modulePath = argv[i];
         } else if (arg == "--param") {
             int value = 0;
-            const auto parsed = i + 1 < argc ? kestar::tools::ParseInt32(argv[i + 1], value) : kestar::tools::Parsed::kUnknown;
+            const auto parsed =
+                i + 1 < argc ? kestar::tools::ParseInt32(argv[i + 1], value) : kestar::tools::Parsed::kUnknown;
             if (parsed == kestar::tools::Parsed::kOutOfRange) {
-                return Usage(std::string("--param ") + argv[i + 1] + " is out of the 32-bit range (-2147483648 to 2147483647)");
+                return Usage(std::string("--param ") + argv[i + 1] +
+                             " is out of the 32-bit range (-2147483648 to 2147483647)");
             }
             if (parsed != kestar::tools::Parsed::kOk) return Usage("--param needs a number");
             param = value;

@@ -77,7 +77,8 @@ LoadedModule::LoadedModule(const std::string& given) {
     if (module == nullptr) {
         const DWORD error = GetLastError();
         const std::string message = SystemMessage(error, path);
-        error_ = "cannot load " + path + (message.empty() ? "" : ": " + message) + " (error " + std::to_string(error) + ")";
+        error_ = "cannot load " + path + (message.empty() ? "" : ": " + message) + " (error " +
+                 std::to_string(error) + ")";
         hint_ = LoadHint(error);
         return;
     }

@@ -28,7 +28,8 @@ StartUpFailure ExplainFailedStartUp(const std::string& modulePath, const Interfa
         const std::string text(block.errorText, strnlen(block.errorText, sizeof block.errorText));
         const serial::StatusCode& row = serial::StatusRow(block.errorCode);
         failure.reason = "port";
-        failure.found = "a port could not be opened: errorCode " + std::to_string(block.errorCode) + " \"" + text + "\"";
+        failure.found =
+            "a port could not be opened: errorCode " + std::to_string(block.errorCode) + " \"" + text + "\"";
         if (row.code == block.errorCode && row.advice != nullptr) failure.todo = row.advice;
     } else {
         failure.reason = "start-up";

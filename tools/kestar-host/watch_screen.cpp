@@ -51,13 +51,12 @@ bool EscapeCodesActedOn(HANDLE console) {
     if (!GetConsoleScreenBufferInfo(console, &before)) return false;
     if (!WriteConsoleA(console, kClearLine + 1, 3, &written, nullptr)) return false;
     if (!GetConsoleScreenBufferInfo(console, &after)) return false;
-    if (after.dwCursorPosition.X == before.dwCursorPosition.X && after.dwCursorPosition.Y == before.dwCursorPosition.Y) {
-        return true;
-    }
-    const DWORD cells = static_cast<DWORD>((after.dwCursorPosition.Y - before.dwCursorPosition.Y) * before.dwSize.X +
-                                           (after.dwCursorPosition.X - before.dwCursorPosition.X));
-    FillConsoleOutputCharacterA(console, ' ', cells, before.dwCursorPosition, &written);
-    SetConsoleCursorPosition(console, before.dwCursorPosition);
+    const COORD was = before.dwCursorPosition;
+    const COORD is = after.dwCursorPosition;
+    if (is.X == was.X && is.Y == was.Y) return true;
+    const DWORD cells = static_cast<DWORD>((is.Y - was.Y) * before.dwSize.X + (is.X - was.X));
+    FillConsoleOutputCharacterA(console, ' ', cells, was, &written);
+    SetConsoleCursorPosition(console, was);
     return false;
 }
 #endif
@@ -89,7 +88,9 @@ std::vector<std::string> LiveLines(const WatchReading& r, int width) {
 
 std::string EventLine(const WatchReading& r) {
     if (r.pointTaken != 0) return Counter(r) + "  point taken  " + Coordinates("measured", r.measured);
-    if (r.eventCode != 0) return Counter(r) + Format("  event %d     ", r.eventCode) + Coordinates("position", r.position);
+    if (r.eventCode != 0) {
+        return Counter(r) + Format("  event %d     ", r.eventCode) + Coordinates("position", r.position);
+    }
     return std::string();
 }
 
