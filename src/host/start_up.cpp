@@ -64,6 +64,7 @@ int StartUp(InterfaceBlock* block, KestarHostCallback callback) {
     StartLog(installDirectory);
     WriteLog("Starting Interface DLL");
 
+    const SettingsReadOnce settingsReadOnce;
     std::string echo;
     ReadSetting(echo, kCreateLogFileKey);
     settingsEcho = std::atoi(echo.c_str());

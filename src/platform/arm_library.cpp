@@ -1,5 +1,7 @@
 #include "platform/arm_library.h"
 
+#include "platform/debug_trace.h"
+
 #include <cstdio>
 
 namespace kestar::platform {
@@ -83,6 +85,20 @@ std::string LoadArmLibrary() {
     std::string missing = MissingArmCalls(CurrentArm());
     if (missing.empty()) return missing;
     return "arm library lacks " + missing;
+}
+
+void* OpenSystemArmLibrary(std::string& file, std::string& problem) {
+    void* handle = OpenArmLibraryFrom(ArmLibraryCandidates(ModuleFolder(), HostProgramFolder()), file, problem);
+    if (handle != nullptr) Trace("arm library loaded from %s\n", file.c_str());
+    return handle;
+}
+
+bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem) {
+    std::string file;
+    void* handle = OpenSystemArmLibrary(file, problem);
+    if (handle == nullptr) return false;
+    arm = ResolveArmLibrary(ArmLibrarySymbol, handle);
+    return true;
 }
 
 void InstallArmLibrary(const ArmLibrary* arm) {

@@ -1,7 +1,8 @@
 // The arm library: the arm maker's measuring library, outside the module.
 //
-// Windows loads "zuroz.dll"; Linux loads $KESTAR_ARM_LIBRARY, else "libzuroz.so".
-// Each call is looked up by its undecorated name first, then as _Name@N (the
+// It is loaded from known folders only, never from the current folder: code that
+// lies where the user happens to stand must not end up inside a measuring host
+// (ArmLibraryCandidates). Each call is looked up by its undecorated name first, then as _Name@N (the
 // standard-call decoration, N the bytes of arguments). A test installs its own
 // arm in-process instead.
 #pragma once
@@ -68,11 +69,6 @@ bool ArmResetEncoder();
 // Platform part: open the system library and resolve it; problem set on failure.
 bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem);
 
-// Platform part: the system library as start-up opens it, not yet resolved: its
-// handle, with file set to the file the system found; null with problem set when it
-// cannot be loaded. The library stays loaded for the life of the process.
-void* OpenSystemArmLibrary(std::string& file, std::string& problem);
-
 // The files the arm library is looked for as, best first, for a module in moduleFolder loaded
 // into a program in hostProgramFolder: Windows: moduleFolder\zuroz.dll, hostProgramFolder\zuroz.dll,
 // then "zuroz.dll" alone, which the system looks for in its safe default folders only.
@@ -80,6 +76,18 @@ void* OpenSystemArmLibrary(std::string& file, std::string& problem);
 std::vector<std::string> ArmLibraryCandidates(const std::string& moduleFolder, const std::string& hostProgramFolder);
 // Opens the first of candidates that loads; file is set to the file loaded; null with problem set otherwise.
 void* OpenArmLibraryFrom(const std::vector<std::string>& candidates, std::string& file, std::string& problem);
+
+// The folder of this module's own file and of the program that loaded it; empty when
+// the system cannot say.
+std::string ModuleFolder();
+std::string HostProgramFolder();
+
+// Platform part: the system library as start-up opens it, not yet resolved:
+// OpenArmLibraryFrom(ArmLibraryCandidates(ModuleFolder(), HostProgramFolder())).
+// The file loaded goes to the debug trace. The library stays loaded for the life of
+// the process.
+void* OpenSystemArmLibrary(std::string& file, std::string& problem);
+
 // A symbol of a library OpenSystemArmLibrary returned; lookup for ResolveArmLibrary.
 void* ArmLibrarySymbol(void* handle, const char* name);
 

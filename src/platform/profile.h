@@ -31,9 +31,12 @@ private:
     ProfileOps previous_;
 };
 
-// The portable reader. Rules, as the Windows reader applies them:
+// The portable reader. It reads the file through Files() for what it is: a regular
+// file of at most kMaxSettingsFileBytes, else the file counts as missing. Rules, as
+// the Windows reader applies them:
 // - lines end at CR, LF or CR LF; a zero byte ends the line's text; a UTF-8 byte
-//   order mark is skipped and a UTF-16 LE file is read as single-byte text;
+//   order mark is skipped, and a UTF-16 file with its byte order mark (little- or
+//   big-endian) is read as single-byte text, '?' for a character beyond that range;
 // - blanks (space, tab, vertical tab, form feed) around section names, key names
 //   and values are trimmed, in the file and in the request;
 // - "[name]" opens a section, the name running to the last ']' of the line; a line
@@ -48,5 +51,17 @@ private:
 // - an empty section name in the request finds nothing.
 std::uint32_t ReadProfileString(const char* section, const char* key, const char* def, char* buffer,
                                 std::uint32_t size, const char* path);
+
+// While one lives, the portable reader reads and parses a file once and answers
+// every later request for it from that reading, as the Windows reader answers from
+// its own copy of a file it has read: a start-up reads its settings file once, not
+// once per key. Nested ones share the reading; the last one to end drops it.
+class ProfileReadOnce {
+public:
+    ProfileReadOnce();
+    ~ProfileReadOnce();
+    ProfileReadOnce(const ProfileReadOnce&) = delete;
+    ProfileReadOnce& operator=(const ProfileReadOnce&) = delete;
+};
 
 }  // namespace kestar::platform

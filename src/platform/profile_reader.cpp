@@ -1,8 +1,11 @@
 #include "platform/profile.h"
 
+#include "platform/files.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace kestar::platform {
 namespace {
@@ -33,23 +36,22 @@ bool SameName(const std::string& a, const std::string& b) {
     return true;
 }
 
-// Single-byte text of the file, one line at a time.
+// Single-byte text of the file's bytes, one line at a time.
 class LineSource {
 public:
-    explicit LineSource(std::FILE* file) : file_(file) {
-        int a = std::getc(file_);
-        int b = a == EOF ? EOF : std::getc(file_);
-        if (a == 0xFF && b == 0xFE) {
-            wide_ = true;
-            return;
+    explicit LineSource(const std::string& bytes) : bytes_(bytes) {
+        const auto byte = [&bytes](std::size_t i) {
+            return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : -1;
+        };
+        if (byte(0) == 0xFF && byte(1) == 0xFE) {
+            encoding_ = kUtf16Le;
+            at_ = 2;
+        } else if (byte(0) == 0xFE && byte(1) == 0xFF) {
+            encoding_ = kUtf16Be;
+            at_ = 2;
+        } else if (byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
+            at_ = 3;
         }
-        if (a == 0xEF && b == 0xBB) {
-            int c = std::getc(file_);
-            if (c == 0xBF) return;
-            Push(c);
-        }
-        Push(b);
-        Push(a);
     }
 
     bool Next(std::string& line) {
@@ -63,31 +65,31 @@ public:
             c = Get();
         }
         if (c == '\r') {
-            int after = Get();
-            if (after != '\n') Push(after);
+            const std::size_t before = at_;
+            if (Get() != '\n') at_ = before;
         }
         return true;
     }
 
 private:
+    enum Encoding { kSingleByte, kUtf16Le, kUtf16Be };
+
+    // One character; a UTF-16 unit outside the single-byte range reads as '?', and
+    // an odd last byte of a UTF-16 file as itself.
     int Get() {
-        if (pushed_ > 0) return back_[--pushed_];
-        if (!wide_) return std::getc(file_);
-        int low = std::getc(file_);
-        if (low == EOF) return EOF;
-        int high = std::getc(file_);
-        if (high == EOF) return low;
+        if (at_ >= bytes_.size()) return EOF;
+        const int first = static_cast<unsigned char>(bytes_[at_++]);
+        if (encoding_ == kSingleByte) return first;
+        if (at_ >= bytes_.size()) return first;
+        const int second = static_cast<unsigned char>(bytes_[at_++]);
+        const int low = encoding_ == kUtf16Le ? first : second;
+        const int high = encoding_ == kUtf16Le ? second : first;
         return high == 0 ? low : '?';
     }
 
-    void Push(int c) {
-        if (c != EOF && pushed_ < 3) back_[pushed_++] = c;
-    }
-
-    std::FILE* file_;
-    bool wide_ = false;
-    int back_[3] = {};
-    int pushed_ = 0;
+    const std::string& bytes_;
+    Encoding encoding_ = kSingleByte;
+    std::size_t at_ = 0;
 };
 
 std::uint32_t CopyOut(const std::string& text, char* buffer, std::uint32_t size) {
@@ -104,12 +106,24 @@ std::string Unquoted(std::string value) {
     return value;
 }
 
-// Looks key up; false when the file holds no such section or key.
-bool Lookup(std::FILE* file, const std::string& section, const std::string& key, std::string& value) {
-    LineSource lines(file);
+struct ProfileKey {
+    std::string name;
+    std::string value;
+};
+
+struct ProfileSection {
+    std::string name;
+    std::vector<ProfileKey> keys;
+};
+
+// A whole file, parsed in one pass: its sections in file order, each with its lines.
+using ParsedProfile = std::vector<ProfileSection>;
+
+ParsedProfile Parse(const std::string& bytes) {
+    ParsedProfile profile;
+    LineSource lines(bytes);
     std::string line;
-    bool inSection = false;
-    bool sectionSeen = false;
+    ProfileSection* current = nullptr;  // keys before any section belong to none
     while (lines.Next(line)) {
         const char* begin = line.data();
         const char* end = begin + line.size();
@@ -118,19 +132,65 @@ bool Lookup(std::FILE* file, const std::string& section, const std::string& key,
             const char* close = end;
             while (close > begin && close[-1] != ']') --close;
             if (close > begin + 1) {
-                if (inSection) return false;
-                inSection = !sectionSeen && SameName(Trimmed(begin + 1, close - 1), section);
-                sectionSeen = sectionSeen || inSection;
+                profile.push_back(ProfileSection{Trimmed(begin + 1, close - 1), {}});
+                current = &profile.back();
                 continue;
             }
         }
-        if (!inSection) continue;
+        if (current == nullptr) continue;
         const char* equals = static_cast<const char*>(std::memchr(begin, '=', static_cast<std::size_t>(end - begin)));
-        if (!SameName(Trimmed(begin, equals != nullptr ? equals : end), key)) continue;
-        value = equals != nullptr ? Unquoted(Trimmed(equals + 1, end)) : std::string();
-        return true;
+        current->keys.push_back(ProfileKey{Trimmed(begin, equals != nullptr ? equals : end),
+                                           equals != nullptr ? Unquoted(Trimmed(equals + 1, end)) : std::string()});
+    }
+    return profile;
+}
+
+// The first section of the name counts, and in it the first line of the key.
+bool Lookup(const ParsedProfile& profile, const std::string& section, const std::string& key, std::string& value) {
+    for (const ProfileSection& candidate : profile) {
+        if (!SameName(candidate.name, section)) continue;
+        for (const ProfileKey& line : candidate.keys) {
+            if (!SameName(line.name, key)) continue;
+            value = line.value;
+            return true;
+        }
+        return false;
     }
     return false;
+}
+
+// A file read and parsed, kept while a ProfileReadOnce lives.
+struct ReadOnceCache {
+    int holders = 0;
+    bool filled = false;
+    std::string path;
+    bool readable = false;
+    ParsedProfile profile;
+};
+
+ReadOnceCache& Cache() {
+    static ReadOnceCache cache;
+    return cache;
+}
+
+// The parsed file at path, or false when it cannot be read for what it is.
+bool Load(const char* path, ParsedProfile& scratch, const ParsedProfile*& profile) {
+    ReadOnceCache& cache = Cache();
+    if (cache.holders > 0 && cache.filled && cache.path == path) {
+        profile = &cache.profile;
+        return cache.readable;
+    }
+    std::string bytes;
+    const bool readable = ReadRegularFile(path, kMaxSettingsFileBytes, bytes) == ReadFileResult::kRead;
+    ParsedProfile& target = cache.holders > 0 ? cache.profile : scratch;
+    target = readable ? Parse(bytes) : ParsedProfile();
+    if (cache.holders > 0) {
+        cache.filled = true;
+        cache.path = path;
+        cache.readable = readable;
+    }
+    profile = &target;
+    return readable;
 }
 
 }  // namespace
@@ -141,12 +201,22 @@ std::uint32_t ReadProfileString(const char* section, const char* key, const char
     const std::string fallback = Trimmed(std::string(def != nullptr ? def : ""));
     const std::string wantSection = Trimmed(std::string(section != nullptr ? section : ""));
     if (key == nullptr || path == nullptr || wantSection.empty()) return CopyOut(fallback, buffer, size);
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return CopyOut(fallback, buffer, size);
+    ParsedProfile scratch;
+    const ParsedProfile* profile = nullptr;
+    if (!Load(path, scratch, profile)) return CopyOut(fallback, buffer, size);
     std::string value;
-    bool found = Lookup(file, wantSection, Trimmed(std::string(key)), value);
-    std::fclose(file);
+    const bool found = Lookup(*profile, wantSection, Trimmed(std::string(key)), value);
     return CopyOut(found ? value : fallback, buffer, size);
+}
+
+ProfileReadOnce::ProfileReadOnce() { ++Cache().holders; }
+
+ProfileReadOnce::~ProfileReadOnce() {
+    ReadOnceCache& cache = Cache();
+    if (--cache.holders > 0) return;
+    cache.filled = false;
+    cache.path.clear();
+    cache.profile = ParsedProfile();
 }
 
 }  // namespace kestar::platform

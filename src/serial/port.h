@@ -27,6 +27,7 @@ constexpr std::int32_t kIllegalBaudRate = -25;
 constexpr std::int32_t kIllegalParity = -26;
 constexpr std::int32_t kIllegalWordLength = -27;
 constexpr std::int32_t kIllegalStopBits = -28;
+constexpr std::int32_t kOverflow = -31;
 constexpr std::int32_t kUserDefinedError = -75;
 
 struct Port;

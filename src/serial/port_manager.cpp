@@ -78,11 +78,9 @@ PortLine ScanPortLine(const std::string& text) {
     line.dataBits = kPortLineDefaults.dataBits;
     line.stopBits = kPortLineDefaults.stopBits;
 
-    char work[kPortLineSize];
-    std::strncpy(work, text.c_str(), sizeof work - 1);
-    work[sizeof work - 1] = '\0';
-
-    const char* at = work;
+    // The whole value is scanned: a field beyond some fixed width is never dropped
+    // in favour of its default.
+    const char* at = text.c_str();
     while (std::isspace(static_cast<unsigned char>(*at))) ++at;
     if (*at == '\0') return line;
     std::size_t length = 0;
@@ -126,6 +124,10 @@ PortLinePlan PlanPortLine(const std::string& text) {
     plan.line = ScanPortLine(text);
     plan.role = -1;
     const PortLine& line = plan.line;
+    if (text.size() >= kPortLineRefusedLength) {
+        plan.action = PortLineAction::kLineTooLong;
+        return plan;
+    }
     if (line.comNumber < 0) {
         plan.action = PortLineAction::kNegativeCom;
         return plan;
@@ -166,6 +168,13 @@ int OpenPortSlot(int slot, const std::string& text) {
     if (plan.action == PortLineAction::kNegativeCom) return 1;
     PortSlot& entry = portTable[slot];
     entry.comNumber = -1;
+
+    if (plan.action == PortLineAction::kLineTooLong) {
+        platform::Trace("CANNOT Open PORT%d: a line of %u characters or more may have been cut\n", slot + 1,
+                        static_cast<unsigned>(kPortLineRefusedLength));
+        ReportStatus(kPortLineTooLong, serial::StatusMessage(kPortLineTooLong));
+        return 0;
+    }
 
     if (plan.role < 0) return 1;
     if (InterfaceBlock* block = Block()) block->*kPortRoles[plan.role].field = slot;
@@ -227,13 +236,13 @@ std::int32_t ReadSlotLine(int slot, char* buffer) {
     serial::Port* port = portTable[slot].port;
     SetLineDone(0);
     int count = 0;
-    std::int32_t emptyPolls = 0;
+    EmptyPollCount emptyPolls;
     bool lineDone = false;
     while (!lineDone) {
         const std::int32_t c = port->ops.GetChar(port);
         if (port->status != 0) return ReportSlotError(slot);
         if (c == serial::kBufferEmpty) {
-            if (++emptyPolls <= readRetryLimit) continue;
+            if (!emptyPolls.TimedOut(readRetryLimit)) continue;
             if (InterfaceBlock* block = Block()) block->errorCode = kReadTimedOut;
             platform::Trace("-99[%d]: %.*s\n", count, count, buffer);
             pendingLine.length = count;

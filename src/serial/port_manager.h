@@ -14,7 +14,7 @@
 namespace kestar {
 
 constexpr int kPortSlotCount = kPortKeyCount;  // one slot a port key
-constexpr std::size_t kPortLineSize = 100;    // a port line is handled up to 99 characters
+constexpr std::size_t kPortLineSize = 100;    // a line read from a slot, its terminator included
 constexpr std::size_t kRoleNameSize = 20;     // role names of up to 19 characters
 constexpr std::size_t kPendingLineSize = 100;
 constexpr int kLineLimit = 80;                // characters a line may have, its newline included
@@ -37,6 +37,19 @@ extern PortSlot portTable[kPortSlotCount];
 extern PendingLine pendingLine;
 // Empty polls ReadSlotLine tolerates; 20000 at load, set at every start-up.
 extern std::int32_t readRetryLimit;
+
+// The empty polls of one ReadSlotLine, counted wider than any limit: the limit comes
+// from the host's pollLimit, and at INT_MAX a 32-bit count would overflow before
+// the read could time out.
+class EmptyPollCount {
+public:
+    explicit EmptyPollCount(std::int64_t start = 0) : count_(start) {}
+    // Counts one more empty poll; true once the count exceeds limit.
+    bool TimedOut(std::int32_t limit) { return ++count_ > limit; }
+
+private:
+    std::int64_t count_;
+};
 
 // Reads PORT1 to PORT6 and opens their ports; 1 when all six were read and none
 // failed, else 0 (a missing key ends the reading at once).
@@ -73,7 +86,12 @@ inline constexpr PortLineDefaults kPortLineDefaults{1, 9600, 'N', 8, 1};
 // The fields in the order the scan fills them.
 inline constexpr const char* kPortLineFields[] = {"role", "COM number", "baud rate", "parity", "data bits", "stop bits"};
 
-// The fields of a port line, scanned as "%s %ld %ld %c %ld %ld" over defaults.
+// A port line as long as the most the settings reader gives may have been cut by it:
+// its last fields cannot be trusted, so it opens nothing and fails as an overflow.
+constexpr std::size_t kPortLineRefusedLength = kSettingAreaSize - 1;
+constexpr std::int32_t kPortLineTooLong = serial::kOverflow;
+
+// The fields of a port line, scanned whole as "%s %ld %ld %c %ld %ld" over defaults.
 struct PortLine {
     char roleName[kRoleNameSize];
     bool roleTooLong;  // the role token did not fit; it matches no role
@@ -94,6 +112,7 @@ enum class PortLineAction {
     kUnknownRole,  // passed over: the role matches none of the role table
     kRoleTooLong,  // passed over: the role token does not fit a role name
     kComZero,      // refused as a failed port: kInvalidPort
+    kLineTooLong,  // refused as a failed port: kPortLineTooLong, nothing scanned is used
 };
 
 // The arguments CreateComPort receives for the line.

@@ -47,7 +47,7 @@ inline constexpr StatusCode kStatusCodes[] = {
     {kIllegalStopBits, "Illegal Stop Bits", nullptr},  // the counts come from the line-setting rules
     {-29, "No Copyright Notice", nullptr},
     {-30, "Driver Not Installed", nullptr},
-    {-31, "Overflow", nullptr},
+    {kOverflow, "Overflow", "shorten the port line: single blanks between the fields"},
     {-32, "Connect Failure", nullptr},
     {-33, "DOS Extender Error", nullptr},
     {-34, "Illegal Board Number", nullptr},

@@ -1,6 +1,8 @@
 // The settings file: <install directory>\tolvo\vodrane.ini, section "Parameters".
 #pragma once
 
+#include "platform/profile.h"
+
 #include <cstddef>
 #include <string>
 
@@ -21,8 +23,15 @@ extern int settingsEcho;
 
 // 1 with the value text in value when key has a non-empty value; 0 with value
 // empty otherwise, after one "Cannot find '<key>' in '<path>'" log line. The file
-// is read afresh at every call.
+// is read afresh at every call, unless a SettingsReadOnce lives. A file that is not
+// a regular file (a link, FIFO, device or folder) or is larger than a few MiB is
+// not read: every key is then missing.
 int ReadSetting(std::string& value, std::string key);
+
+// While one lives, ReadSetting reads the settings file once and answers every key
+// from that reading. Start-up holds one, so that its seven reads cost one reading
+// of the file, however large the file is made.
+using SettingsReadOnce = platform::ProfileReadOnce;
 
 // The path ReadSetting reads, from the current install directory.
 std::string SettingsFilePath();

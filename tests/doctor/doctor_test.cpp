@@ -10,6 +10,7 @@
 #include "platform/registry.h"
 #include "settings/install_directory.h"
 #include "doctor_system.h"
+#include "loaded_module.h"
 #include "support/app_paths.h"
 #include "support/scratch_folder.h"
 #include "support/scratch_registry.h"
@@ -758,25 +759,34 @@ TEST_F(Doctor, FallbackLinesWarnWithWhatStartUpDoesInstead) {
     }
 }
 
-// Where the host program looks for the arm library decides, not where the tool lies.
+// Where the host program would look for the arm library decides, not where the
+// tool lies: beside the module, then (Windows) in the host program's folder.
 TEST_F(Doctor, ArmLibraryIsTheOneTheHostProgramWouldLoad) {
     WriteSettings({Line("Controller")});
+    SetEnvironment("KESTAR_ARM_LIBRARY", nullptr);
+    const std::string module = staged.Join(tools::ModuleFileName());
+    ASSERT_TRUE(WriteFileBytes(module, ReadFileBytes(BuiltModulePath())));
 #if defined(_WIN32)
-    // zuroz.dll lies beside kestar-host.exe, but the host program's folder has none.
-    ASSERT_TRUE(DeleteFileA(install.Join("zuroz.dll").c_str()));
-    const DoctorReport missing = RunDoctor({});
-    EXPECT_EQ(missing.Level("arm library"), "FAIL") << missing.out;
-    EXPECT_NE(missing.Found("arm library").find(install.path()), std::string::npos) << missing.Found("arm library");
-    EXPECT_EQ(missing.exitCode, 3);
-    StageTools(ExecutableDirectory() + "\\zuroz.dll");
-    const DoctorReport found = RunDoctor({});
-    EXPECT_EQ(Member(found.Check("arm library"), "file"), install.Join("zuroz.dll")) << found.out;
-    ExpectSuccessfulStart(found);
+    const std::string armName = "zuroz.dll";
+    ASSERT_TRUE(DeleteFileA(install.Join(armName).c_str()));
 #else
-    const DoctorReport found = RunDoctor({});
-    EXPECT_EQ(Member(found.Check("arm library"), "file"), BuiltArmSimulatorPath()) << found.out;
-    ExpectSuccessfulStart(found);
+    const std::string armName = "libzuroz.so";
 #endif
+    // An arm library lies beside kestar-host, but neither beside the module nor in the host's folder.
+    const DoctorReport missing = RunDoctor({"--module", module});
+    EXPECT_EQ(missing.Level("arm library"), "FAIL") << missing.out;
+    EXPECT_NE(missing.Found("arm library").find(staged.Join(armName)), std::string::npos) << missing.out;
+    EXPECT_EQ(missing.exitCode, 3);
+#if defined(_WIN32)
+    ASSERT_TRUE(WriteFileBytes(install.Join(armName), ReadFileBytes(BuiltArmSimulatorPath())));
+    const DoctorReport inHostFolder = RunDoctor({"--module", module});
+    EXPECT_EQ(Member(inHostFolder.Check("arm library"), "file"), install.Join(armName)) << inHostFolder.out;
+    ExpectSuccessfulStart(inHostFolder);
+#endif
+    ASSERT_TRUE(WriteFileBytes(staged.Join(armName), ReadFileBytes(BuiltArmSimulatorPath())));
+    const DoctorReport beside = RunDoctor({"--module", module});
+    EXPECT_EQ(Member(beside.Check("arm library"), "file"), staged.Join(armName)) << beside.out;
+    ExpectSuccessfulStart(beside);
 }
 
 // ---- The doctor changes nothing ----------------------------------------------------

@@ -1,8 +1,9 @@
 // One port line through OpenPortSlot over the simulated UART. Input: a byte of
 // circumstances (bits 0-2: the slot, bit 3: COM1 to COM9 exist, bit 4: the device
 // is held elsewhere, bit 5: it refuses its control block, bits 6-7: the first or
-// second allocation fails), then the line. The line is also scanned here with the
-// C library's "%s %ld %ld %c %ld %ld"; the outcome, the role slots, errorCode,
+// second allocation fails), then the line. The line is also scanned here, whole, with
+// the C library's "%s %ld %ld %c %ld %ld"; a line as long as the most the settings
+// reader gives (or longer) must be refused without a device touched; the outcome, the role slots, errorCode,
 // errorText and the device's settings are checked against that reading, and after
 // ClosePortSlots no device may be open and no port alive.
 #include "fakes/fake_uart.h"
@@ -42,18 +43,17 @@ void* CountingCalloc(std::size_t count, std::size_t size) {
 }
 
 struct Reading {
-    char role[100] = {};
+    char role[256] = {};
     long com = kPortLineDefaults.comNumber, baud = kPortLineDefaults.baudRate;
     long dataBits = kPortLineDefaults.dataBits, stopBits = kPortLineDefaults.stopBits;
     char parity = kPortLineDefaults.parity;
 };
 
 Reading Scan(const std::string& line) {
-    char work[kestar::kPortLineSize];
-    std::strncpy(work, line.c_str(), sizeof work - 1);
-    work[sizeof work - 1] = '\0';
     Reading r;
-    std::sscanf(work, "%99s %ld %ld %c %ld %ld", r.role, &r.com, &r.baud, &r.parity, &r.dataBits, &r.stopBits);
+    if (line.size() >= sizeof r.role) return r;  // refused before any scan
+    std::sscanf(line.c_str(), "%255s %ld %ld %c %ld %ld", r.role, &r.com, &r.baud, &r.parity, &r.dataBits,
+                &r.stopBits);
     // The 32-bit C library holds an out-of-range number at the ends of a 32-bit long.
     for (long* field : {&r.com, &r.baud, &r.dataBits, &r.stopBits}) {
         *field = std::clamp<long>(*field, INT32_MIN, INT32_MAX);
@@ -111,10 +111,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Reading r = Scan(line);
     const int role = std::strlen(r.role) < kestar::kRoleNameSize ? RoleIndex(r.role) : -1;
     const bool validSlot = slot < kestar::kPortSlotCount;
+    const bool tooLong = line.size() >= kestar::kPortLineRefusedLength;
 
     const int result = kestar::OpenPortSlot(slot, line);
 
-    if (!validSlot || r.com < 0 || role < 0) {
+    if (validSlot && tooLong) {
+        Check(result == 0, "a line that may be cut is refused");
+        for (const auto& role : kPortRoles) Check(block.*role.field == kSentinel, "role slot set from a cut line");
+        Check(block.errorCode == kestar::kPortLineTooLong, "too-long errorCode");
+        Check(std::strcmp(block.errorText, kestar::serial::StatusMessage(kestar::kPortLineTooLong)) == 0,
+              "too-long errorText");
+        Check(uart.openHandles == 0 && allocations == 0, "something opened from a cut line");
+        Check(kestar::portTable[slot].comNumber == -1, "slot COM number of a refused line");
+    } else if (!validSlot || r.com < 0 || role < 0) {
         Check(result == 1, "passed over");
         for (const auto& role : kPortRoles) Check(block.*role.field == kSentinel, "role slot set");
         Check(block.errorCode == 12345, "errorCode set");

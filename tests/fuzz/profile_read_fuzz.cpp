@@ -1,8 +1,21 @@
 // The profile (INI) reader on arbitrary file bytes with an arbitrary section, key
-// and buffer size. Input: section NUL key NUL size-byte file-bytes (missing parts
-// fall back to "Parameters", "PORT1" and 128). Every answer is compared with a
-// second reader written here from the rules alone, in a different shape: decode
-// the whole file first, split it into lines, then search.
+// and buffer size, behind a file seam that plays hostile files. Input: section NUL
+// key NUL size-byte file-byte file-bytes (missing parts fall back to "Parameters",
+// "PORT1", 128 and a plain file). The file byte:
+//   bits 0-1  what the path is: 0 a regular file, 1 nothing that opens (a link, a
+//             missing file), 2 no regular file (FIFO, device, folder), 3 a file
+//             whose status cannot be had
+//   bits 2-3  the size it claims: 0 its own, 1 half of it (it grows while read),
+//             2 its own + 1000 (it shrinks), 3 one byte over the reader's bound
+//   bits 4-5  bytes a read gives at most: all asked, 1, 7, 4096
+//   bit 6     the read after the last byte fails
+//   bit 7     the file never ends: zero bytes after its own, as /dev/zero gives
+// Every answer is compared with a second reader written here from the rules alone,
+// in a different shape: decode the whole file first, split it into lines, then
+// search. Anything but a whole regular file within the bound gives the default.
+// The same request is then made twice while a ProfileReadOnce lives: one opening
+// of the file, the same answer both times.
+#include "platform/files.h"
 #include "platform/profile.h"
 
 #include <algorithm>
@@ -41,12 +54,16 @@ bool Same(const std::string& a, const std::string& b) {
 // The file as single-byte text.
 std::string Decode(const std::uint8_t* data, std::size_t size) {
     std::string text;
-    if (size >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
+    const bool little = size >= 2 && data[0] == 0xFF && data[1] == 0xFE;
+    const bool big = size >= 2 && data[0] == 0xFE && data[1] == 0xFF;
+    if (little || big) {
         for (std::size_t i = 2; i < size; i += 2) {
             if (i + 1 == size) {
                 text += static_cast<char>(data[i]);
             } else {
-                text += data[i + 1] == 0 ? static_cast<char>(data[i]) : '?';
+                const std::uint8_t low = little ? data[i] : data[i + 1];
+                const std::uint8_t high = little ? data[i + 1] : data[i];
+                text += high == 0 ? static_cast<char>(low) : '?';
             }
         }
         return text;
@@ -109,14 +126,83 @@ std::string Expected(const std::string& text, const std::string& section, const 
     return Trim(fallback);
 }
 
-const std::string& ScratchFile() {
-    static const std::string path = [] {
-        const char* folder = std::getenv("TMPDIR");
-        std::string file = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
-                           "/kestar-profile-fuzz-" + std::to_string(::getpid()) + ".ini";
-        return file;
-    }();
-    return path;
+namespace platform = kestar::platform;
+
+// The file the seam plays.
+struct HostileFile {
+    const std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    unsigned how = 0;
+    std::size_t at = 0;
+    int opens = 0;
+    bool open = false;
+};
+HostileFile played;
+constexpr platform::FileHandle kPlayed = 7;
+constexpr std::uint32_t kReadLimits[] = {0xFFFFFFFFu, 1, 7, 4096};
+
+platform::FileHandle PlayedOpen(const char*) {
+    ++played.opens;
+    if ((played.how & 3) == 1) return platform::kInvalidFile;
+    if (played.open) std::abort();  // one file, opened once at a time
+    played.open = true;
+    played.at = 0;
+    return kPlayed;
+}
+
+bool PlayedInfo(platform::FileHandle file, platform::FileInfo* info) {
+    if (file != kPlayed || !played.open) std::abort();
+    if ((played.how & 3) == 3) return false;
+    info->regular = (played.how & 3) == 0;
+    switch ((played.how >> 2) & 3) {
+        case 0: info->size = played.size; break;
+        case 1: info->size = played.size / 2; break;
+        case 2: info->size = played.size + 1000; break;
+        default: info->size = platform::kMaxSettingsFileBytes + 1; break;
+    }
+    return true;
+}
+
+bool PlayedRead(platform::FileHandle file, void* data, std::uint32_t size, std::uint32_t* read) {
+    if (file != kPlayed || !played.open) std::abort();
+    *read = 0;
+    const std::uint32_t limit = std::min(size, kReadLimits[(played.how >> 4) & 3]);
+    if (played.at < played.size) {
+        const std::size_t n = std::min<std::size_t>(limit, played.size - played.at);
+        std::memcpy(data, played.bytes + played.at, n);
+        played.at += n;
+        *read = static_cast<std::uint32_t>(n);
+        return true;
+    }
+    if (played.how & 64) return false;
+    if (played.how & 128) {  // endless zeros, in whole areas so that the bound comes soon
+        std::memset(data, 0, size);
+        *read = size;
+    }
+    return true;
+}
+
+bool PlayedClose(platform::FileHandle file) {
+    if (file != kPlayed || !played.open) std::abort();
+    played.open = false;
+    return true;
+}
+
+std::uint32_t PlayedAttributes(const char*) {
+    return (played.how & 3) == 1 ? platform::kInvalidFileAttributes : platform::kFileAttributeNormal;
+}
+
+// Asks the reader through the played file; checks the answer's form.
+std::string Ask(const std::string& section, const std::string& key, const char* fallback, std::uint32_t bufferSize) {
+    // Exactly the size asked for, so a byte written past it is a sanitizer report.
+    std::unique_ptr<char[]> buffer(new char[bufferSize]);
+    std::memset(buffer.get(), 0x5A, bufferSize);
+    const std::uint32_t n = platform::ReadProfileString(section.c_str(), key.c_str(), fallback, buffer.get(),
+                                                        bufferSize, "vodrane.ini");
+    if (n >= bufferSize) std::abort();
+    if (buffer[n] != '\0' || std::strlen(buffer.get()) != n) std::abort();
+    if (played.open) std::abort();  // every opening is closed again
+    return std::string(buffer.get(), n);
 }
 
 }  // namespace
@@ -141,27 +227,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* file = reinterpret_cast<const std::uint8_t*>(at);
     const std::size_t fileSize = static_cast<std::size_t>(end - at);
 
-    std::FILE* out = std::fopen(ScratchFile().c_str(), "wb");
-    if (out == nullptr) std::abort();
-    if (fileSize > 0 && std::fwrite(file, 1, fileSize, out) != fileSize) std::abort();
-    std::fclose(out);
+    played = HostileFile{};
+    played.bytes = file;
+    played.size = fileSize;
+    if (nul != nullptr && at < end) {  // the file byte, when the input has one
+        played.how = static_cast<std::uint8_t>(*at);
+        ++played.bytes;
+        --played.size;
+    }
+    platform::FileOps seam = platform::Files();
+    seam.OpenForReading = PlayedOpen;
+    seam.GetFileInfo = PlayedInfo;
+    seam.Read = PlayedRead;
+    seam.Close = PlayedClose;
+    seam.GetFileAttributes = PlayedAttributes;
+    platform::ScopedFileOps scopedSeam(seam);
 
-    // Exactly the size asked for, so a byte written past it is a sanitizer report.
     const char fallback[] = " fallback\t";
-    std::unique_ptr<char[]> buffer(new char[bufferSize]);
-    std::memset(buffer.get(), 0x5A, bufferSize);
-    const std::uint32_t n = kestar::platform::ReadProfileString(section.c_str(), key.c_str(), fallback, buffer.get(),
-                                                                bufferSize, ScratchFile().c_str());
-    std::remove(ScratchFile().c_str());  // libFuzzer ends without running exit handlers
-    if (n >= bufferSize) std::abort();
-    if (buffer[n] != '\0' || std::strlen(buffer.get()) != n) std::abort();
+    const std::string answer = Ask(section, key, fallback, bufferSize);
 
+    const bool whole = (played.how & (3 | 64 | 128)) == 0 && ((played.how >> 2) & 3) != 3 &&
+                       played.size <= platform::kMaxSettingsFileBytes;
     bool found = false;
-    std::string expected = Expected(Decode(file, fileSize), section, key, fallback, found);
+    std::string expected = whole ? Expected(Decode(played.bytes, played.size), section, key, fallback, found)
+                                 : Trim(fallback);
     expected.resize(std::min<std::size_t>(expected.size(), bufferSize - 1));
-    if (std::string(buffer.get(), n) != expected) {
-        std::fprintf(stderr, "reader gave [%s], rules give [%s]\n", buffer.get(), expected.c_str());
+    if (answer != expected) {
+        std::fprintf(stderr, "reader gave [%s], rules give [%s]\n", answer.c_str(), expected.c_str());
         std::abort();
+    }
+
+    {
+        const platform::ProfileReadOnce once;
+        played.opens = 0;
+        if (Ask(section, key, fallback, bufferSize) != answer) std::abort();
+        if (Ask(section, key, fallback, bufferSize) != answer) std::abort();
+        if (!Trim(section).empty() && played.opens != 1) std::abort();
     }
     return 0;
 }

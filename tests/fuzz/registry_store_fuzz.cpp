@@ -6,8 +6,13 @@
 //   kind 1: a subkey folder for the name       kind 2: a folder where a value is
 //   kind 3: a FIFO where a value is            kind 4: a link to /dev/zero there
 //   kind 5: a file under the raw name bytes    kind 6: a file where a key is
+//   kind 7: written through the registry itself under the name as it is: a binary
+//           value of that name, and a key of that name (a path of keys where it
+//           holds backslashes) with the same value in it
 // Each value is then read raw and through RegKey's typed accessors; results are
 // compared with what was written, and every read must end (no hang, no flood).
+// Whatever a name holds ("..", slashes, '%', bytes of any value), the store writes
+// nothing outside its own folder, and what it took it gives back.
 #include "platform/registry.h"
 #include "settings/regkey.h"
 
@@ -19,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -58,15 +64,35 @@ std::string StoreName(const std::string& name) {
 
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
 
-const std::string& Store() {
+// A folder of its own around the store: nothing may ever appear in it beside the store.
+const std::string& Around() {
     static const std::string folder = [] {
         const char* tmp = std::getenv("TMPDIR");
-        std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestar-registry-fuzz-" +
-                           std::to_string(::getpid());
+        return std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestar-registry-fuzz-" +
+               std::to_string(::getpid());
+    }();
+    return folder;
+}
+
+const std::string& Store() {
+    static const std::string folder = [] {
+        std::string path = Around() + "/store";
         ::setenv("KESTAR_REGISTRY", path.c_str(), 1);
         return path;
     }();
     return folder;
+}
+
+bool OnlyTheStoreAround() {
+    DIR* folder = ::opendir(Around().c_str());
+    if (folder == nullptr) return false;
+    bool only = true;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        only = only && (name == "." || name == ".." || name == "store");
+    }
+    ::closedir(folder);
+    return only;
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
@@ -82,6 +108,42 @@ struct Entry {
     std::string content;
     bool regular;  // a value file with the store's name for name
 };
+
+// A value and a key written through the registry under a hostile name, read back.
+void WriteThroughTheRegistry(platform::RegHandle key, const Entry& entry) {
+    const platform::RegistryOps& registry = platform::Registry();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(entry.content.data());
+    const auto size = static_cast<std::uint32_t>(entry.content.size());
+    const char* name = entry.name.c_str();
+    const long set = registry.SetValueEx(key, name, platform::kRegBinary, bytes, size);
+    std::vector<unsigned char> back(size + 1, 0xA5);
+    std::uint32_t type = 0, got = size + 1;
+    const long query = registry.QueryValueEx(key, name, &type, back.data(), &got);
+    Check((set == platform::kRegSuccess) == (query == platform::kRegSuccess), "a value written is found");
+    if (set == platform::kRegSuccess) {
+        Check(type == platform::kRegBinary && got == size && std::memcmp(back.data(), bytes, size) == 0,
+              "a value written under a hostile name comes back");
+    }
+
+    const std::string path = std::string(kKeyPath) + "\\" + entry.name;
+    platform::RegHandle created = 0, opened = 0;
+    std::uint32_t disposition = 0;
+    if (registry.CreateKeyEx(platform::kHkeyLocalMachine, path.c_str(), 0, platform::kKeyAllAccess, &created,
+                             &disposition) != platform::kRegSuccess) {
+        return;
+    }
+    Check(registry.OpenKeyEx(platform::kHkeyLocalMachine, path.c_str(), 0, platform::kKeyRead, &opened) ==
+              platform::kRegSuccess,
+          "a key made under a hostile name opens");
+    if (registry.SetValueEx(created, name, platform::kRegBinary, bytes, size) == platform::kRegSuccess) {
+        got = size + 1;
+        Check(registry.QueryValueEx(opened, name, &type, back.data(), &got) == platform::kRegSuccess && got == size &&
+                  std::memcmp(back.data(), bytes, size) == 0,
+              "a value in a key of a hostile name comes back");
+    }
+    registry.CloseKey(opened);
+    registry.CloseKey(created);
+}
 
 std::uint32_t TypeOf(const std::string& content) {
     std::uint32_t type = 0;
@@ -161,8 +223,9 @@ void ReadTyped(const Entry& entry) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    ::nftw(Store().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    ::nftw(Around().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     const std::string key = Store() + "/hkey_local_machine/software/kestar";
+    ::mkdir(Around().c_str(), 0755);
     ::mkdir(Store().c_str(), 0755);
     ::mkdir((Store() + "/hkey_local_machine").c_str(), 0755);
     ::mkdir((Store() + "/hkey_local_machine/software").c_str(), 0755);
@@ -178,7 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     while (at < size && entries.size() < 16) {
         Entry entry{};
-        entry.kind = data[at++] % 7;
+        entry.kind = data[at++] % 8;
         entry.name = next(at < size ? data[at++] % 64 : 0);
         entry.name = entry.name.substr(0, entry.name.find('\0'));
         entry.content = next(at < size ? data[at++] : 0);
@@ -203,6 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 break;
             case 6: if (fits) WriteBytes(key + "/" + stored, entry.content); break;
+            case 7: break;  // written through the registry below, after every file
         }
         entries.push_back(entry);
     }
@@ -214,8 +278,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    platform::RegHandle handle = 0;
     const platform::RegistryOps& registry = platform::Registry();
+    platform::RegHandle writable = 0;
+    if (registry.OpenKeyEx(platform::kHkeyLocalMachine, kKeyPath, 0, platform::kKeyAllAccess, &writable) !=
+        platform::kRegSuccess) {
+        std::abort();
+    }
+    for (const Entry& entry : entries) {
+        if (entry.kind == 7) WriteThroughTheRegistry(writable, entry);
+    }
+    registry.CloseKey(writable);
+    Check(OnlyTheStoreAround(), "something written outside the store");
+
+    platform::RegHandle handle = 0;
     if (registry.OpenKeyEx(platform::kHkeyLocalMachine, kKeyPath, 0, platform::kKeyRead, &handle) !=
         platform::kRegSuccess) {
         std::abort();
@@ -225,6 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ReadTyped(entry);
     }
     registry.CloseKey(handle);
-    ::nftw(Store().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);  // no exit handlers run after the last input
+    Check(OnlyTheStoreAround(), "something written outside the store");
+    ::nftw(Around().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);  // no exit handlers run after the last input
     return 0;
 }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -187,19 +188,58 @@ TEST_F(PortManager, ComZeroUsesNoPortAndFailsAsInvalidPort) {
     EXPECT_EQ(portTable[1].comNumber, -1);
 }
 
-TEST_F(PortManager, OverlongRoleNamesAndLinesNeverOverflow) {
+TEST_F(PortManager, OverlongRoleNamesNeverOverflow) {
     uart.Device(2);
     block().controllerPort = -1;
     EXPECT_EQ(OpenPortSlot(0, "ControllerControllerController 2 9600 N 8 1"), 1);
     EXPECT_EQ(block().controllerPort, -1) << "a role name longer than 19 characters matches no role";
     EXPECT_EQ(LivePortCount(), 0);
-    const std::string blanks(90, ' ');
-    ASSERT_EQ(OpenPortSlot(0, "Controller 2 9600 N 7" + blanks + "2"), 1);
-    EXPECT_EQ(uart.Device(2).lastDcb.ByteSize, 7);
-    EXPECT_EQ(uart.Device(2).lastDcb.StopBits, 0) << "the stop bits beyond character 99 are cut off";
     const PortLine scanned = ScanPortLine(std::string(500, 'x'));
     EXPECT_TRUE(scanned.roleTooLong);
     EXPECT_EQ(std::string(scanned.roleName).size(), 19u);
+}
+
+// Long lines are scanned whole, up to the longest the settings reader gives whole;
+// a line that long may have been cut by the reader and opens nothing.
+TEST_F(PortManager, LongPortLinesAreScannedWholeAndLinesTheReaderMayHaveCutAreRefused) {
+    const std::size_t lengths[] = {99, 100, 112, kPortLineRefusedLength - 1, kPortLineRefusedLength, 200};
+    for (std::size_t length : lengths) {
+        SCOPED_TRACE(length);
+        uart.Device(3);
+        const int settingsWritten = uart.Device(3).setCommStateCalls;
+        block().probePort = -1;
+        block().errorCode = 0;
+        trace.clear();
+        const std::string tail = "3 19200 E 7 2";
+        const std::string text = "Probe" + std::string(length - 5 - tail.size(), ' ') + tail;
+        ASSERT_EQ(text.size(), length);
+        if (length < kPortLineRefusedLength) {
+            ASSERT_EQ(OpenPortSlot(1, text), 1);
+            EXPECT_EQ(uart.Device(3).lastDcb.BaudRate, 19200u);
+            EXPECT_EQ(uart.Device(3).lastDcb.ByteSize, 7);
+            EXPECT_EQ(uart.Device(3).lastDcb.StopBits, 2) << "two stop bits";
+            EXPECT_EQ(block().probePort, 1);
+        } else {
+            EXPECT_EQ(OpenPortSlot(1, text), 0);
+            EXPECT_EQ(block().errorCode, kPortLineTooLong);
+            EXPECT_STREQ(block().errorText, "Overflow");
+            EXPECT_EQ(block().probePort, -1) << "nothing of a line that may be cut is used";
+            EXPECT_EQ(portTable[1].comNumber, -1);
+            EXPECT_EQ(uart.Device(3).setCommStateCalls, settingsWritten);
+            EXPECT_FALSE(uart.Device(3).open);
+            EXPECT_NE(trace.text().find("CANNOT Open PORT2: a line of 127 characters or more may have been cut\n"),
+                      std::string::npos)
+                << trace.text();
+        }
+        ClosePortSlots();
+        EXPECT_EQ(LivePortCount(), 0);
+    }
+    // Through the settings reader, which gives at most 127 characters of a value.
+    uart.Device(2);
+    WriteSettings({"PORT1=Controller 2 9600 N 8 1" + std::string(150, ' ') + "2"});
+    EXPECT_EQ(OpenPortSlots(), 0);
+    EXPECT_EQ(block().errorCode, kPortLineTooLong);
+    EXPECT_FALSE(uart.Device(2).open);
 }
 
 // Numbers beyond 32 bits read as the 32-bit module reads them, held at the range's
@@ -235,6 +275,25 @@ TEST_F(PortManager, TimedOutReadKeepsThePartialLineForTheNextLine) {
     EXPECT_EQ(block().lineDone, 1);
     EXPECT_EQ(pendingLine.length, 0);
     EXPECT_NE(trace.text().find("--> ABCD\n\n"), std::string::npos);
+}
+
+// The count of empty polls times out after limit + 1 polls at every limit the host
+// can give, INT_MAX included (started near it, rather than polled 2^31 times).
+TEST(EmptyPollCount, TimesOutAfterLimitPlusOnePollsAtEveryLimit) {
+    struct Case {
+        std::int32_t limit;
+        std::int64_t start;
+        int polls;
+    };
+    const Case cases[] = {{0, 0, 1},          {5, 0, 6},
+                          {-1, 0, 1},         {INT32_MIN, 0, 1},
+                          {INT32_MAX, INT32_MAX - 2, 3}, {INT32_MAX, INT32_MAX, 1}};
+    for (const Case& c : cases) {
+        EmptyPollCount count(c.start);
+        int polls = 1;
+        while (!count.TimedOut(c.limit) && polls < 100) ++polls;
+        EXPECT_EQ(polls, c.polls) << c.limit;
+    }
 }
 
 TEST_F(PortManager, EmptyTimeoutDiscardsTheEarlierPartialLine) {

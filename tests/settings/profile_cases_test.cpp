@@ -32,6 +32,16 @@ const std::string kMain =
     "key16=\"'\r\nk2=\"  \"\r\nk3=\" \r\n\v\f k17 \v= v17 \f\r\n[ Other ]\r\nkey1=other\r\n[parameters]\r\n"
     "key20=second section\r\nkey1=dup section\r\n";
 
+// text as UTF-16 big-endian with its byte order mark.
+std::string Utf16Be(const std::string& text) {
+    std::string wide = "\xfe\xff";
+    for (char c : text) {
+        wide += '\0';
+        wide += c;
+    }
+    return wide;
+}
+
 std::vector<IniCase> Cases() {
     const std::string p = "Parameters";
     return {
@@ -82,6 +92,15 @@ std::vector<IniCase> Cases() {
         {"a UTF-8 byte order mark is skipped", "\xef\xbb\xbf[Parameters]\r\nbom=yes\r\n", p, "bom", 128, "yes"},
         {"a UTF-16 file is read", "\xff\xfe[\0P\0]\0\r\0\n\0a\0=\0b\0\r\0\n\0"s, "P", "a", 128,
          "b"},
+        {"a UTF-16 big-endian file is read", Utf16Be("[Parameters]\r\nPORT1=Probe 3\r\nkey=x\r\n"), p, "PORT1",
+         128, "Probe 3"},
+        {"a UTF-16 big-endian file is read to its last key", Utf16Be("[Parameters]\r\nPORT1=Probe 3\r\nkey=x\r\n"), p,
+         "key", 128, "x"},
+        {"a zero unit ends a UTF-16 big-endian value", Utf16Be("[Parameters]\r\nk=ab\0cd\r\n"s), p, "k", 128, "ab"},
+        {"a UTF-16 big-endian file of odd length", Utf16Be("[Parameters]\r\nkey=x\r\n") + "\0"s, p, "key", 128, "x"},
+        {"a zero byte inside a port line ends it", "[Parameters]\r\nPORT1=Pro\0be 3\r\nPORT2=ok\r\n"s, p, "PORT1",
+         128, "Pro"},
+        {"a zero byte before the section hides it", "\0[Parameters]\r\nPORT1=Probe 3\r\n"s, p, "PORT1", 128, ""},
         {"a bracket without its end is no section", "[Parameters\r\nopen=1\r\n", p, "open", 128, ""},
         {"text after the closing bracket is ignored", "[Parameters] junk\r\nj=2\r\n", p, "j", 128, "2"},
         {"the name runs to the last bracket", "[Param]eters]\r\nz=1\r\n", "Param]eters", "z", 128, "1"},

@@ -3,6 +3,7 @@
 #include "support/scratch_folder.h"
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #if defined(_WIN32)
@@ -17,6 +18,74 @@
 #endif
 
 namespace kestar::testing {
+
+
+#if defined(_WIN32)
+ProgramRun RunProgramIn(const std::string& folder, const std::string& program, const std::vector<std::string>& args) {
+    ProgramRun run;
+    std::string commandLine = "\"" + program + "\"";
+    for (const std::string& arg : args) commandLine += " \"" + arg + "\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = nullptr;
+    startup.hStdInput = nullptr;
+    PROCESS_INFORMATION process{};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return run;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
+    CloseHandle(readEnd);
+    // The pipe has ended, so the program has or is about to; bounded all the same.
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    run.exitCode = static_cast<int>(code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return run;
+}
+#else
+namespace {
+
+std::string Quote(const std::string& arg) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+}  // namespace
+
+ProgramRun RunProgramIn(const std::string& folder, const std::string& program, const std::vector<std::string>& args) {
+    ProgramRun run;
+    std::string command = Quote(program);
+    for (const std::string& arg : args) command += " " + Quote(arg);
+    if (!folder.empty()) command = "cd " + Quote(folder) + " && " + command;
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, got);
+    const int status = pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+#endif
+
 namespace {
 
 #if !defined(_WIN32)

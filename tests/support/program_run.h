@@ -1,11 +1,21 @@
-// Runs a built tool as a separate process, the way a user runs it, and ends it when
-// it outlives its time.
+// Runs a program as a separate process, the way an integrator runs kestar-host:
+// with its standard output read back, or with both streams and a time limit, or in
+// a pseudo-terminal of a given width.
 #pragma once
 
 #include <string>
 #include <vector>
 
 namespace kestar::testing {
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string out;  // standard output; standard error is dropped
+};
+
+// Runs program with args in folder (the child's current folder; empty: this one's)
+// and waits for it to end.
+ProgramRun RunProgramIn(const std::string& folder, const std::string& program, const std::vector<std::string>& args);
 
 struct ProgramOutput {
     int exitCode = -1;

@@ -63,8 +63,7 @@ void Doctor::RunStartUp() {
     if (options_.arm && armUsable_) {
         std::string file;
         std::string problem;
-        void* handle = platform::OpenArmLibraryFrom(
-            platform::ArmLibraryCandidates(Folder(options_.modulePath), installDirectory), file, problem);
+        void* handle = OpenArmLibraryAsTheHost(Folder(options_.modulePath), installDirectory, file, problem);
         if (handle != nullptr) arm = platform::ResolveArmLibrary(platform::ArmLibrarySymbol, handle);
     }
     platform::InstallArmLibrary(&arm);

@@ -29,6 +29,12 @@ struct ObservedStartUp {
     std::string armError;  // the reading failed: why
 };
 
+// The arm library the host program would load for the module in moduleFolder: the
+// module's own search, except that a file this tool's process finds only in this
+// tool's own folder is not one the host program would find.
+void* OpenArmLibraryAsTheHost(const std::string& moduleFolder, const std::string& hostFolder, std::string& file,
+                              std::string& problem);
+
 class Doctor {
 public:
     explicit Doctor(const DoctorOptions& options) : options_(options) {}

@@ -48,6 +48,26 @@ const std::string kArmGuardError =
 
 }  // namespace
 
+void* OpenArmLibraryAsTheHost(const std::string& moduleFolder, const std::string& hostFolder, std::string& file,
+                              std::string& problem) {
+    const std::string tool = ProgramDirectory();
+    for (const std::string& candidate : platform::ArmLibraryCandidates(moduleFolder, hostFolder)) {
+        std::string found;
+        std::string why;
+        void* handle = platform::OpenArmLibraryFrom({candidate}, found, why);
+        if (handle != nullptr && Folder(found) == tool && tool != moduleFolder && tool != hostFolder) {
+            why = "found only beside this tool, " + found + ", where the host program does not look";
+            handle = nullptr;
+        }
+        if (handle != nullptr) {
+            file = found;
+            return handle;
+        }
+        problem += (problem.empty() ? "no arm library: " : "; ") + candidate + ": " + why;
+    }
+    return nullptr;
+}
+
 void Doctor::CheckModule() {
     LoadedModule module(options_.modulePath);
     Check& m = report_.Add("module");
@@ -272,7 +292,7 @@ void Doctor::CheckArmLibrary() {
     std::string problem;
     const std::vector<std::string> candidates =
         platform::ArmLibraryCandidates(Folder(options_.modulePath), installDirectory);
-    void* handle = platform::OpenArmLibraryFrom(candidates, armFile_, problem);
+    void* handle = OpenArmLibraryAsTheHost(Folder(options_.modulePath), installDirectory, armFile_, problem);
     Check& a = report_.Add("arm library");
     nlohmann::ordered_json looked = nlohmann::ordered_json::array();
     for (const std::string& candidate : candidates) looked.push_back(SystemText(candidate));

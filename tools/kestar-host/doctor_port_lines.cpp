@@ -76,10 +76,9 @@ nlohmann::ordered_json Defaults(const PortLine& line) {
     return names;
 }
 
-// The blank-separated words of a line as the scan sees it (cut to the line buffer).
-std::vector<std::string> Words(const std::string& value) {
+// The blank-separated words of a line, as the scan sees them.
+std::vector<std::string> Words(const std::string& text) {
     std::vector<std::string> words;
-    const std::string text = value.substr(0, kPortLineSize - 1);
     std::size_t at = 0;
     while (at < text.size()) {
         while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
@@ -169,6 +168,12 @@ void Doctor::CheckPortLine(int n, bool present, const std::string& value, const 
             p.Text("action", tooLong ? "passed over: role longer than 19 characters" : "passed over: unknown role");
             return;
         }
+        case PortLineAction::kLineTooLong:
+            FailPort(p, stop, kPortLineTooLong,
+                     "the line is " + std::to_string(kPortLineRefusedLength) +
+                         " characters or more, the most the settings reader gives, and may have been cut",
+                     serial::StatusRow(kPortLineTooLong).advice);
+            return;
         default:
             break;
     }

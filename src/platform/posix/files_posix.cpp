@@ -10,15 +10,46 @@
 namespace kestar::platform {
 namespace {
 
+// A link at the path fails (ELOOP) instead of being followed, a FIFO or device
+// never holds the open, and no terminal becomes the host's controlling one.
+constexpr int kOpenForWhatItIs = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+bool IsRegular(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 FileHandle PosixOpenExclusive(const char* path, bool truncate) {
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    int fd = ::open(path, O_WRONLY | O_CREAT | kOpenForWhatItIs, 0666);
     if (fd < 0) return kInvalidFile;
     // The lock comes first: emptying a file that someone else holds would lose their lines.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (truncate && ::ftruncate(fd, 0) != 0)) {
+    if (!IsRegular(fd) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || (truncate && ::ftruncate(fd, 0) != 0)) {
         ::close(fd);
         return kInvalidFile;
     }
     return fd;
+}
+
+FileHandle PosixOpenForReading(const char* path) {
+    int fd = ::open(path, O_RDONLY | kOpenForWhatItIs);
+    return fd < 0 ? kInvalidFile : fd;
+}
+
+bool PosixGetFileInfo(FileHandle file, FileInfo* info) {
+    struct stat status {};
+    if (::fstat(static_cast<int>(file), &status) != 0) return false;
+    info->regular = S_ISREG(status.st_mode);
+    info->size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+    return true;
+}
+
+bool PosixRead(FileHandle file, void* data, std::uint32_t size, std::uint32_t* read) {
+    ssize_t got;
+    do {
+        got = ::read(static_cast<int>(file), data, size);
+    } while (got < 0 && errno == EINTR);
+    *read = got > 0 ? static_cast<std::uint32_t>(got) : 0;
+    return got >= 0;
 }
 
 bool PosixSeekToEnd(FileHandle file) { return ::lseek(static_cast<int>(file), 0, SEEK_END) >= 0; }
@@ -47,7 +78,16 @@ std::uint32_t PosixGetFileAttributes(const char* path) {
 }  // namespace
 
 FileOps FileDefaults() {
-    return FileOps{PosixOpenExclusive, PosixSeekToEnd, PosixWrite, PosixClose, PosixGetFileAttributes};
+    FileOps ops{};
+    ops.OpenExclusive = PosixOpenExclusive;
+    ops.OpenForReading = PosixOpenForReading;
+    ops.GetFileInfo = PosixGetFileInfo;
+    ops.Read = PosixRead;
+    ops.SeekToEnd = PosixSeekToEnd;
+    ops.Write = PosixWrite;
+    ops.Close = PosixClose;
+    ops.GetFileAttributes = PosixGetFileAttributes;
+    return ops;
 }
 
 std::string LocalPath(const char* fixedPath) {

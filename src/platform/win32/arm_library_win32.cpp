@@ -55,62 +55,100 @@ __attribute__((noinline)) bool GuardedFrameCall(void (*call)(void*), void* conte
     return false;
 }
 
-}  // namespace
+constexpr const char* kArmLibraryName = "zuroz.dll";
 
-void* OpenSystemArmLibrary(std::string& file, std::string& problem) {
-    HMODULE handle = LoadLibraryA("zuroz.dll");
-    if (handle == nullptr) {
-        char text[80];
-        std::snprintf(text, sizeof text, "arm library zuroz.dll could not be loaded (error %lu)", GetLastError());
-        problem = text;
-        return nullptr;
-    }
+std::string FolderOf(HMODULE module) {
     char path[MAX_PATH + 1] = {};
-    const DWORD length = GetModuleFileNameA(handle, path, MAX_PATH);
-    file = length > 0 ? std::string(path, length) : std::string("zuroz.dll");
+    const DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::string();
+    std::string file(path, length);
+    const std::size_t separator = file.find_last_of("\\/");
+    return separator == std::string::npos ? std::string() : file.substr(0, separator);
+}
+
+bool IsFullPath(const std::string& file) { return file.find_first_of("\\/") != std::string::npos; }
+
+// A drive path (X:\...) or a share (\\server\...): anything else would be taken
+// relative to the current folder.
+bool IsAbsoluteFolder(const std::string& folder) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    if (folder.size() >= 3 && folder[1] == ':' && separator(folder[2])) return true;
+    return folder.size() >= 3 && separator(folder[0]) && separator(folder[1]);
+}
+
+bool SameFile(const std::string& a, const std::string& b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
+
+// A file is loaded by its full path, its own imports from its folder and the
+// system's default folders; a bare name from the default folders only (the program's
+// folder, the system folders, folders added with AddDllDirectory). Neither way
+// looks in the current folder. A system without these search flags (before the
+// update that brought them) answers ERROR_INVALID_PARAMETER: a full path is then
+// loaded the older way, which also leaves the current folder out for the file itself,
+// and a bare name is not tried at all.
+HMODULE LoadCandidate(const std::string& file) {
+    if (!IsFullPath(file)) {
+        return LoadLibraryExA(file.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    }
+    HMODULE handle = LoadLibraryExA(file.c_str(), nullptr,
+                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (handle == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        handle = LoadLibraryExA(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
     return handle;
 }
 
-std::vector<std::string> ArmLibraryCandidates(const std::string&, const std::string& hostProgramFolder) {
-    // LoadLibraryA("zuroz.dll") inside the host looks in the host program's folder first.
+bool NotThere(DWORD error) {
+    return error == ERROR_MOD_NOT_FOUND || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace
+
+std::vector<std::string> ArmLibraryCandidates(const std::string& moduleFolder, const std::string& hostProgramFolder) {
     std::vector<std::string> candidates;
-    if (!hostProgramFolder.empty()) candidates.push_back(hostProgramFolder + "\\zuroz.dll");
-    candidates.emplace_back("zuroz.dll");
+    for (const std::string& folder : {moduleFolder, hostProgramFolder}) {
+        if (!IsAbsoluteFolder(folder)) continue;
+        const char last = folder.back();
+        std::string file = folder + (last == '\\' || last == '/' ? "" : "\\") + kArmLibraryName;
+        if (candidates.empty() || !SameFile(candidates.back(), file)) candidates.push_back(file);
+    }
+    candidates.emplace_back(kArmLibraryName);
     return candidates;
 }
 
 void* OpenArmLibraryFrom(const std::vector<std::string>& candidates, std::string& file, std::string& problem) {
-    problem.clear();
+    // The error worth reporting is that of a file that was there and did not load;
+    // failing that, the last "not found".
+    DWORD reported = ERROR_MOD_NOT_FOUND;
+    bool foundBroken = false;
     for (const std::string& candidate : candidates) {
-        // A bare name is looked for in the system's folder only, never beside the
-        // program that asks nor in the current folder.
-        const bool bare = candidate.find_first_of("\\/") == std::string::npos;
-        HMODULE handle = LoadLibraryExA(candidate.c_str(), nullptr,
-                                        bare ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
-        if (handle == nullptr) {
-            char text[96];
-            std::snprintf(text, sizeof text, " could not be loaded (error %lu)", GetLastError());
-            // Every file looked for is named: where the library should be matters most.
-            problem += (problem.empty() ? "arm library " : "; ") + candidate + text;
-            continue;
+        if (HMODULE handle = LoadCandidate(candidate)) {
+            char path[MAX_PATH + 1] = {};
+            const DWORD length = GetModuleFileNameA(handle, path, MAX_PATH);
+            file = length > 0 && length < MAX_PATH ? std::string(path, length) : candidate;
+            return handle;
         }
-        char path[MAX_PATH + 1] = {};
-        const DWORD length = GetModuleFileNameA(handle, path, MAX_PATH);
-        file = length > 0 ? std::string(path, length) : candidate;
-        return handle;
+        const DWORD error = GetLastError();
+        if (!foundBroken) reported = error;
+        foundBroken = foundBroken || !NotThere(error);
     }
+    char text[80];
+    std::snprintf(text, sizeof text, "arm library %s could not be loaded (error %lu)", kArmLibraryName, reported);
+    problem = text;
     return nullptr;
 }
 
-void* ArmLibrarySymbol(void* handle, const char* name) { return LookupSymbol(handle, name); }
-
-bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem) {
-    std::string file;
-    void* handle = OpenSystemArmLibrary(file, problem);
-    if (handle == nullptr) return false;
-    arm = ResolveArmLibrary(LookupSymbol, handle);
-    return true;
+std::string ModuleFolder() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&ModuleFolder), &self)) {
+        return std::string();
+    }
+    return FolderOf(self);
 }
+
+std::string HostProgramFolder() { return FolderOf(nullptr); }
+
+void* ArmLibrarySymbol(void* handle, const char* name) { return LookupSymbol(handle, name); }
 
 bool GuardedArmCall(void (*call)(void* context), void* context, unsigned long& exceptionCode) {
     GuardFrame* before = ChainHead();
