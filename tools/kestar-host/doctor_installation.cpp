@@ -62,7 +62,7 @@ void Doctor::CheckModule() {
     }
     const std::string version = ModuleFileVersion(options_.modulePath);
     const std::string commit = ModuleFileVersion(options_.modulePath, "SourceCommit");
-    const std::string named = version + ", commit " + (commit.empty() ? std::string("not named") : commit);
+    const std::string versionAndCommit = version + ", commit " + (commit.empty() ? std::string("not named") : commit);
     if (version.empty()) {
 #if defined(_WIN32)
         m.Set(Level::kWarn, Quoted(options_.modulePath) + " has no version resource",
@@ -72,11 +72,11 @@ void Doctor::CheckModule() {
                                                         "version " KESTAR_BUILD_TEXT ")");
 #endif
     } else if (version != KESTAR_VERSION) {
-        m.Set(Level::kWarn, Quoted(options_.modulePath) + " version " + named +
+        m.Set(Level::kWarn, Quoted(options_.modulePath) + " version " + versionAndCommit +
                                 "; these checks are the rules of version " + KESTAR_VERSION,
               "use the kestar-host of the module's own version");
     } else {
-        m.Set(Level::kOk, Quoted(options_.modulePath) + " version " + named);
+        m.Set(Level::kOk, Quoted(options_.modulePath) + " version " + versionAndCommit);
     }
     if (version.empty()) m.Null("version"); else m.Text("version", version);
     if (commit.empty()) m.Null("commit"); else m.Text("commit", commit);

@@ -1,10 +1,13 @@
 // kestar-host: a stand-in for the measuring host. It loads a KESTAR module the way
 // the host does, gives it host-sized records, starts it up, runs commands and shows
 // what the module wrote, then shuts it down. For integrators on site and for tests.
+#include "command_line.h"
 #include "doctor.h"
 #include "doctor_loopback.h"
 #include "host_commands.h"
 #include "loaded_module.h"
+#include "start_up_failure.h"
+#include "watch_screen.h"
 
 #include "serial/port_roles.h"
 
@@ -16,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +35,7 @@ constexpr std::size_t kProbeBlockSize = 128;
 const char kUsage[] =
     "usage: kestar-host [options] [COMMAND ...]\n"
     "       kestar-host [options] watch [--interval MS] [--count N]\n"
+    "       kestar-host --list\n"
     "       kestar-host [--module PATH] doctor [--json] [--open] [--arm]\n"
     "       kestar-host doctor [--json] --loopback COMn\n"
     "       kestar-host --version\n"
@@ -40,10 +45,14 @@ const char kUsage[] =
     "and a callback, runs each COMMAND through GetCommData, prints the result and\n"
     "the fields the module writes after every call, then calls TerminateCommunications.\n"
     "\n"
-    "COMMAND is a name (C_READ_COORDS or READ_COORDS, any case) or a number.\n"
-    "watch repeats C_READ_COORDS every MS milliseconds (default 200) and keeps one\n"
-    "live line of position, measured point and status until interrupted (Ctrl+C)\n"
-    "or until N readings were made.\n"
+    "COMMAND is a name (C_READ_COORDS or READ_COORDS, any case) or a 32-bit number;\n"
+    "--list (or commands) shows every command with its code and what it does.\n"
+    "When InitializeCommunications returns 0, the first reason start-up found follows.\n"
+    "watch repeats C_READ_COORDS every MS milliseconds (default 200, at least 10):\n"
+    "on a terminal a live line (two on a narrow one) of reading count, time,\n"
+    "position, measured point and status, with a line above it for every point taken\n"
+    "and event; elsewhere one line per reading. It runs until interrupted (Ctrl+C) or\n"
+    "until N readings were made, and not at all when start-up failed.\n"
     "\n"
     "doctor checks the installation the way InitializeCommunications would and\n"
     "changes nothing: the module and its entry points, the App Paths entry and the\n"
@@ -67,8 +76,8 @@ const char kUsage[] =
     "\n"
     "options:\n"
     "  --module PATH   the module to load (default: the module beside this program)\n"
-    "  --json          one JSON object a line instead of text\n"
-    "  --param N       commandParam given with the commands that follow\n"
+    "  --json          JSON Lines: one JSON object a line instead of text, errors too\n"
+    "  --param N       commandParam given with the commands that follow (shown with them)\n"
     "  --help          this text\n"
     "  --version       the version and the commit this program was built from\n"
     "\n"
@@ -102,48 +111,79 @@ struct Options {
     std::string modulePath;
     bool json = false;
     bool watch = false;
-    int intervalMs = 200;
+    int intervalMs = kestar::tools::kWatchDefaultIntervalMs;
     long count = -1;
-    std::vector<std::pair<int, int>> commands;  // code, commandParam
+    std::vector<std::pair<int, std::optional<int>>> commands;  // code, commandParam when given
 };
 
 bool ParseNumber(const char* text, long& out) {
-    char* end = nullptr;
-    out = std::strtol(text, &end, 10);
-    return end != text && *end == '\0';
+    int value = 0;
+    if (kestar::tools::ParseInt32(text, value) != kestar::tools::Parsed::kOk) return false;
+    out = value;
+    return true;
 }
 
-int Usage(const char* problem) {
-    std::fprintf(stderr, "kestar-host: %s\n\n%s", problem, kUsage);
-    return 2;
+bool jsonErrors = false;  // --json anywhere: errors as JSON objects on stdout too
+
+int Usage(const std::string& problem) {
+    return kestar::tools::ReportError(jsonErrors, kestar::tools::kHostUsageError,
+                                      problem + "; kestar-host --help shows the usage");
 }
 
-void Show(const Options& options, const char* call, int code, int result, const InterfaceBlock& block) {
-    const std::string text = options.json ? kestar::tools::DescribeJson(call, code, result, block) + "\n"
-                                          : kestar::tools::DescribeText(call, code, result, block);
+void Show(const Options& options, const char* call, int code, int result, const InterfaceBlock& block,
+          std::optional<int> commandParam = std::nullopt) {
+    const std::string text = options.json ? kestar::tools::DescribeJson(call, code, result, block, commandParam) + "\n"
+                                          : kestar::tools::DescribeText(call, code, result, block, commandParam);
     std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+// Start-up returned 0: the reason, and where to look further.
+void ShowStartUpFailure(const Options& options, const InterfaceBlock& block) {
+    const kestar::tools::StartUpFailure why = kestar::tools::ExplainFailedStartUp(options.modulePath, block);
+    const char* see = "kestar-host doctor checks every step of start-up (--open also tries the devices)";
+    if (options.json) {
+        std::printf("{\"error\":\"start-up failed\",\"reason\":%s,\"found\":%s,\"todo\":%s,\"see\":%s,\"exit\":%d}\n",
+                    kestar::tools::JsonString(why.reason).c_str(), kestar::tools::JsonString(why.found).c_str(),
+                    why.todo.empty() ? "null" : kestar::tools::JsonString(why.todo).c_str(),
+                    kestar::tools::JsonString(see).c_str(), kestar::tools::kHostCallFailed);
+    } else {
+        std::printf("  start-up failed at %s: %s\n", why.reason.c_str(), why.found.c_str());
+        if (!why.todo.empty()) std::printf("  what to do: %s\n", why.todo.c_str());
+        std::printf("  %s\n", see);
+    }
     std::fflush(stdout);
 }
 
 void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, bool& failed) {
     std::signal(SIGINT, OnInterrupt);
+    kestar::tools::WatchOutput output(stdout);
+    kestar::tools::WatchScreen screen(stdout, output.mode(), output.width());
+    const auto begin = std::chrono::steady_clock::now();
     for (long n = 0; !interrupted && (options.count < 0 || n < options.count); ++n) {
         block.command = C_READ_COORDS;
+        block.eventCode = 0;  // the host takes each event as it is shown
         const int result = module.getCommData(&block);
         failed = failed || result == 0;
         if (options.json) {
             Show(options, "GetCommData", C_READ_COORDS, result, block);
         } else {
-            const Point3& p = block.position;
-            const Point3& m = block.measuredPoint;
-            std::printf("\r\x1b[Kposition %10.3f %10.3f %10.3f | measured %10.3f %10.3f %10.3f | point %d event %d %s",
-                        p.x, p.y, p.z, m.x, m.y, m.z, block.probe->pointTaken, block.eventCode,
-                        result ? "ok" : block.errorText);
-            std::fflush(stdout);
+            kestar::tools::WatchReading reading;
+            reading.number = n + 1;
+            reading.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+            reading.result = result;
+            reading.position = block.position;
+            reading.measured = block.measuredPoint;
+            reading.pointTaken = block.probe->pointTaken;
+            reading.eventCode = block.eventCode;
+            reading.status =
+                result ? "ok" : std::string(block.errorText, strnlen(block.errorText, sizeof block.errorText));
+            screen.Show(reading);
         }
+        if (options.count >= 0 && n + 1 >= options.count) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(options.intervalMs));
     }
-    if (!options.json) std::printf("\n");
+    if (!options.json) screen.End();
 }
 
 int Doctor(int argc, char** argv) {
@@ -188,12 +228,13 @@ int Doctor(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    jsonErrors = kestar::tools::JsonWanted(argc, argv);
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
         if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
     }
     Options options;
-    long param = 0;
+    std::optional<int> param;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         long number = 0;
@@ -203,15 +244,30 @@ int main(int argc, char** argv) {
         } else if (arg == "--version") {
             std::puts("kestar-host " KESTAR_BUILD_TEXT);
             return 0;
+        } else if (arg == "--list" || arg == "commands") {
+            std::fputs(kestar::tools::CommandListing(options.json || jsonErrors).c_str(), stdout);
+            return 0;
         } else if (arg == "--json") {
             options.json = true;
         } else if (arg == "--module") {
             if (++i >= argc) return Usage("--module needs a path");
             options.modulePath = argv[i];
         } else if (arg == "--param") {
-            if (++i >= argc || !ParseNumber(argv[i], param)) return Usage("--param needs a number");
+            int value = 0;
+            const auto parsed =
+                i + 1 < argc ? kestar::tools::ParseInt32(argv[i + 1], value) : kestar::tools::Parsed::kUnknown;
+            if (parsed == kestar::tools::Parsed::kOutOfRange) {
+                return Usage(std::string("--param ") + argv[i + 1] +
+                             " is out of the 32-bit range (-2147483648 to 2147483647)");
+            }
+            if (parsed != kestar::tools::Parsed::kOk) return Usage("--param needs a number");
+            param = value;
+            ++i;
         } else if (arg == "--interval") {
-            if (++i >= argc || !ParseNumber(argv[i], number) || number < 0) return Usage("--interval needs milliseconds");
+            if (++i >= argc || !ParseNumber(argv[i], number) || number < kestar::tools::kWatchMinIntervalMs) {
+                return Usage("--interval needs " + std::to_string(kestar::tools::kWatchMinIntervalMs) +
+                             " milliseconds or more");
+            }
             options.intervalMs = static_cast<int>(number);
         } else if (arg == "--count") {
             if (++i >= argc || !ParseNumber(argv[i], number) || number < 0) return Usage("--count needs a number");
@@ -220,8 +276,11 @@ int main(int argc, char** argv) {
             options.watch = true;
         } else {
             int code = 0;
-            if (!kestar::tools::ParseCommand(arg, code)) return Usage(("unknown command " + arg).c_str());
-            options.commands.emplace_back(code, static_cast<int>(param));
+            if (kestar::tools::ParseCommand(arg, code) != kestar::tools::Parsed::kOk) {
+                return kestar::tools::ReportError(jsonErrors, kestar::tools::kHostUsageError,
+                                                  kestar::tools::CommandError(arg));
+            }
+            options.commands.emplace_back(code, param);
         }
     }
     if (options.modulePath.empty()) {
@@ -230,8 +289,7 @@ int main(int argc, char** argv) {
 
     LoadedModule module(options.modulePath);
     if (!module.complete()) {
-        std::fprintf(stderr, "kestar-host: %s\n", module.error().c_str());
-        return 2;
+        return kestar::tools::ReportError(jsonErrors, kestar::tools::kHostUsageError, module.error(), module.hint());
     }
 
     HostRecords records;
@@ -241,15 +299,16 @@ int main(int argc, char** argv) {
     const int started = module.initializeCommunications(&block, 0, HostCallback);
     failed = started == 0;
     Show(options, "InitializeCommunications", 0, started, block);
+    if (started == 0) ShowStartUpFailure(options, block);
 
     for (const auto& [code, commandParam] : options.commands) {
         block.command = code;
-        block.commandParam = commandParam;
+        block.commandParam = commandParam.value_or(0);
         const int result = module.getCommData(&block);
         failed = failed || result == 0;
-        Show(options, "GetCommData", code, result, block);
+        Show(options, "GetCommData", code, result, block, commandParam);
     }
-    if (options.watch) Watch(options, module, block, failed);
+    if (options.watch && started != 0) Watch(options, module, block, failed);
 
     const int ended = module.terminateCommunications();
     failed = failed || ended == 0;

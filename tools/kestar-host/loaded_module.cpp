@@ -8,13 +8,78 @@
 #endif
 
 namespace kestar::tools {
+namespace {
 
-LoadedModule::LoadedModule(const std::string& path) {
+#if defined(_WIN32)
+// The system's own message for a load error, without its closing line break, with
+// the file for its insert ("Bad EXE format for %1.").
+std::string SystemMessage(DWORD error, const std::string& path) {
+    char text[512] = {};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    const std::size_t insert = message.find("%1");
+    if (insert != std::string::npos) message.replace(insert, 2, path);
+    return message;
+}
+
+std::string LoadHint(DWORD error) {
+    if (error == ERROR_BAD_EXE_FORMAT) {
+        return "the file is not a 32-bit Windows module (a 64-bit build, or no module at all): "
+               "the host and kestar-host load only the 32-bit KESTAR.dll";
+    }
+    if (error == ERROR_MOD_NOT_FOUND) {
+        return "check the path; when the file is there, a library it needs is missing beside it";
+    }
+    return std::string();
+}
+#else
+std::string LoadHint(const std::string& why) {
+    if (why.find("wrong ELF class: ELFCLASS64") != std::string::npos) {
+        return "the file is a 64-bit library: the host and kestar-host load only the 32-bit module "
+               "(libkestar.so of the Linux i386 build)";
+    }
+    if (why.find("wrong ELF class: ELFCLASS32") != std::string::npos) {
+        return "the file is a 32-bit library and this kestar-host is a 64-bit checking build: "
+               "run the kestar-host of the same build as the module";
+    }
+    if (why.find("invalid ELF header") != std::string::npos || why.find("file too short") != std::string::npos) {
+        return "the file is not a shared library: give the path of the built module";
+    }
+    return std::string();
+}
+#endif
+
+}  // namespace
+
+std::string ModulePathToLoad(const std::string& path) {
+    if (path.empty()) return path;
+#if defined(_WIN32)
+    // LoadLibrary looks for a bare name along the system's search order (this
+    // program's folder first); a relative path means the current folder here.
+    char full[MAX_PATH * 4] = {};
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return length > 0 && length < sizeof full ? std::string(full, length) : path;
+#else
+    // dlopen looks for a name without a slash along the library path.
+    return path.find('/') == std::string::npos ? "./" + path : path;
+#endif
+}
+
+LoadedModule::LoadedModule(const std::string& given) {
+    const std::string path = ModulePathToLoad(given);
 #if defined(_WIN32)
     HMODULE module = LoadLibraryA(path.c_str());
     handle_ = module;
     if (module == nullptr) {
-        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+        const DWORD error = GetLastError();
+        const std::string message = SystemMessage(error, path);
+        error_ = "cannot load " + path + (message.empty() ? "" : ": " + message) + " (error " +
+                 std::to_string(error) + ")";
+        hint_ = LoadHint(error);
         return;
     }
     getCommData = reinterpret_cast<GetCommDataFn>(GetProcAddress(module, MAKEINTRESOURCEA(10)));
@@ -25,13 +90,17 @@ LoadedModule::LoadedModule(const std::string& path) {
     if (handle_ == nullptr) {
         const char* why = dlerror();
         error_ = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
+        hint_ = LoadHint(error_);
         return;
     }
     getCommData = reinterpret_cast<GetCommDataFn>(dlsym(handle_, "GetCommData"));
     initializeCommunications = reinterpret_cast<InitializeFn>(dlsym(handle_, "InitializeCommunications"));
     terminateCommunications = reinterpret_cast<TerminateFn>(dlsym(handle_, "TerminateCommunications"));
 #endif
-    if (!complete()) error_ = path + " lacks one of the entry points GetCommData, InitializeCommunications, TerminateCommunications";
+    if (!complete()) {
+        error_ = path + " lacks one of the entry points GetCommData, InitializeCommunications, TerminateCommunications";
+        hint_ = "the file loads but is not a KESTAR module: give the path of the built module";
+    }
 }
 
 LoadedModule::~LoadedModule() {

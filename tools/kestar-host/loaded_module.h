@@ -14,6 +14,7 @@ public:
     using InitializeFn = int(KESTAR_CALL*)(InterfaceBlock*, int, KestarHostCallback);
     using TerminateFn = int(KESTAR_CALL*)();
 
+    // path: as ModulePathToLoad takes it.
     explicit LoadedModule(const std::string& path);
     ~LoadedModule();
     LoadedModule(const LoadedModule&) = delete;
@@ -23,6 +24,8 @@ public:
     bool complete() const { return handle_ != nullptr && getCommData && initializeCommunications && terminateCommunications; }
     bool loaded() const { return handle_ != nullptr; }
     const std::string& error() const { return error_; }
+    // What to do about the error, where the error says what is wrong; else empty.
+    const std::string& hint() const { return hint_; }
     void* Symbol(const char* name) const;
 
     GetCommDataFn getCommData = nullptr;
@@ -32,7 +35,12 @@ public:
 private:
     void* handle_ = nullptr;
     std::string error_;
+    std::string hint_;
 };
+
+// The file a module path names: a relative path is a file under the current folder
+// on every platform (neither the library path nor the system's search order).
+std::string ModulePathToLoad(const std::string& path);
 
 // The folder of the running program.
 std::string ProgramDirectory();
