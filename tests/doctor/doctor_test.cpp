@@ -12,6 +12,7 @@
 #include "doctor_system.h"
 #include "loaded_module.h"
 #include "support/app_paths.h"
+#include "support/program_run.h"
 #include "support/scratch_folder.h"
 #include "support/scratch_registry.h"
 #include "support/terminal_device.h"
@@ -41,98 +42,6 @@ namespace {
 
 constexpr int kMissingCom = 39;  // never linked to a device
 
-struct ProgramRun {
-    int exitCode = -1;
-    std::string out;
-};
-
-#if defined(_WIN32)
-std::string Quote(const std::string& arg) { return "\"" + arg + "\""; }
-
-ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
-    ProgramRun run;
-    std::string commandLine = Quote(program);
-    for (const std::string& arg : args) commandLine += " " + Quote(arg);
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process{};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    const BOOL started =
-        CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        return run;
-    }
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) run.out.append(buffer, got);
-    CloseHandle(readEnd);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    run.exitCode = static_cast<int>(code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return run;
-}
-#else
-std::string Quote(const std::string& arg) {
-    std::string quoted = "'";
-    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
-    ProgramRun run;
-    std::string command = Quote(program);
-    for (const std::string& arg : args) command += " " + Quote(arg);
-    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, got);
-    const int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-#endif
-
-// One member of a flat JSON object: a string unescaped, anything else as written.
-std::string Member(const std::string& object, const std::string& name) {
-    const std::string key = "\"" + name + "\":";
-    std::size_t at = object.find(key);
-    if (at == std::string::npos) return "(absent)";
-    at += key.size();
-    if (object[at] != '"') {
-        const std::size_t end = object.find_first_of(",}", at);
-        return object.substr(at, end - at);
-    }
-    std::string text;
-    for (++at; at < object.size() && object[at] != '"'; ++at) {
-        if (object[at] == '\\' && at + 1 < object.size()) {
-            ++at;
-            if (object[at] == 'u') {
-                text += static_cast<char>(std::strtol(object.substr(at + 1, 4).c_str(), nullptr, 16));
-                at += 4;
-                continue;
-            }
-        }
-        text += object[at];
-    }
-    return text;
-}
-
 // The doctor's answer: one JSON object per check, by check name, and its exit status.
 struct DoctorReport {
     int exitCode = -1;
@@ -145,10 +54,10 @@ struct DoctorReport {
         auto found = checks.find(name);
         return found != checks.end() ? found->second : none;
     }
-    std::string Level(const std::string& name) const { return Member(Check(name), "level"); }
-    std::string Found(const std::string& name) const { return Member(Check(name), "found"); }
-    std::string Todo(const std::string& name) const { return Member(Check(name), "todo"); }
-    std::string Verdict(const std::string& member) const { return Member(Check("verdict"), member); }
+    std::string Level(const std::string& name) const { return JsonMember(Check(name), "level"); }
+    std::string Found(const std::string& name) const { return JsonMember(Check(name), "found"); }
+    std::string Todo(const std::string& name) const { return JsonMember(Check(name), "todo"); }
+    std::string Verdict(const std::string& member) const { return JsonMember(Check("verdict"), member); }
 };
 
 // What a real start-up gave: InitializeCommunications' result and the block's error fields.
@@ -235,7 +144,7 @@ protected:
             if (end == std::string::npos) end = run.out.size();
             const std::string object = run.out.substr(start, end - start);
             start = end + 1;
-            const std::string name = Member(object, "check");
+            const std::string name = JsonMember(object, "check");
             if (name == "(absent)") continue;
             report.checks.emplace(name, object);
             report.order.push_back(name);
@@ -250,10 +159,10 @@ protected:
         StartReport report;
         report.out = run.out;
         const std::string first = run.out.substr(0, run.out.find('\n'));
-        if (Member(first, "call") != "InitializeCommunications") return report;
-        report.result = std::atoi(Member(first, "result").c_str());
-        report.errorCode = std::atoi(Member(first, "errorCode").c_str());
-        report.errorText = Member(first, "errorText");
+        if (JsonMember(first, "call") != "InitializeCommunications") return report;
+        report.result = std::atoi(JsonMember(first, "result").c_str());
+        report.errorCode = std::atoi(JsonMember(first, "errorCode").c_str());
+        report.errorText = JsonMember(first, "errorText");
         return report;
     }
 
@@ -323,19 +232,19 @@ TEST_F(Doctor, HealthyInstallationWouldStartAndEveryCheckIsOk) {
     const DoctorReport doctor = RunDoctor({"--open", "--arm"});
     ExpectSuccessfulStart(doctor);
     for (const std::string& name : doctor.order) EXPECT_EQ(doctor.Level(name), "OK") << doctor.Check(name);
-    EXPECT_EQ(Member(doctor.Check("PORT1"), "opened"), "true");
-    EXPECT_EQ(Member(doctor.Check("PORT1"), "role"), "Controller");
-    EXPECT_EQ(Member(doctor.Check("PORT1"), "roleField"), "controllerPort");
-    EXPECT_EQ(Member(doctor.Check("PORT2"), "action"), "passed over: negative COM number");
+    EXPECT_EQ(JsonMember(doctor.Check("PORT1"), "opened"), "true");
+    EXPECT_EQ(JsonMember(doctor.Check("PORT1"), "role"), "Controller");
+    EXPECT_EQ(JsonMember(doctor.Check("PORT1"), "roleField"), "controllerPort");
+    EXPECT_EQ(JsonMember(doctor.Check("PORT2"), "action"), "passed over: negative COM number");
     EXPECT_EQ(doctor.Level("arm reading"), "OK");
-    EXPECT_EQ(Member(doctor.Check("install folder"), "folder"), install.path());
+    EXPECT_EQ(JsonMember(doctor.Check("install folder"), "folder"), install.path());
 #if defined(_WIN32)
     EXPECT_NE(doctor.Found("entry points").find("GetCommData @10, InitializeCommunications @12, "
                                                 "TerminateCommunications @14"),
               std::string::npos);
-    EXPECT_EQ(Member(doctor.Check("module"), "version"), KESTAR_VERSION);
+    EXPECT_EQ(JsonMember(doctor.Check("module"), "version"), KESTAR_VERSION);
 #else
-    EXPECT_EQ(Member(doctor.Check("PORT1"), "device"), devices.devices + "/com7");
+    EXPECT_EQ(JsonMember(doctor.Check("PORT1"), "device"), devices.devices + "/com7");
 #endif
     ExpectStartUpAgrees(doctor);
 }
@@ -344,7 +253,7 @@ TEST_F(Doctor, WithoutOpenTheDevicesAreNotTriedAndTheVerdictSaysSo) {
     WriteSettings({Line("Controller")});
     const DoctorReport doctor = RunDoctor({});
     ExpectSuccessfulStart(doctor);
-    EXPECT_EQ(Member(doctor.Check("PORT1"), "opened"), "false");
+    EXPECT_EQ(JsonMember(doctor.Check("PORT1"), "opened"), "false");
     EXPECT_EQ(doctor.Verdict("devicesTried"), "false");
     EXPECT_NE(doctor.Verdict("found").find("if the devices open"), std::string::npos);
 }
@@ -444,7 +353,7 @@ TEST_F(Doctor, UnknownRoleIsPassedOverAndStartUpSucceeds) {
     const DoctorReport doctor = RunDoctor();
     ExpectSuccessfulStart(doctor);
     EXPECT_EQ(doctor.Level("PORT2"), "WARN");
-    EXPECT_EQ(Member(doctor.Check("PORT2"), "action"), "passed over: unknown role");
+    EXPECT_EQ(JsonMember(doctor.Check("PORT2"), "action"), "passed over: unknown role");
     EXPECT_NE(doctor.Todo("PORT2").find("Controller, Probe, DRO"), std::string::npos);
     ExpectStartUpAgrees(doctor);
 }
@@ -617,7 +526,7 @@ TEST_F(Doctor, ArmLibraryLackingLeggeQuota) {
     const DoctorReport doctor = RunDoctor({"--open", "--arm"});
     ExpectMainJobStopped(doctor, "arm library");
     EXPECT_EQ(doctor.Level("arm library"), "FAIL");
-    EXPECT_EQ(Member(doctor.Check("arm library"), "missing"), "LeggeQuota");
+    EXPECT_EQ(JsonMember(doctor.Check("arm library"), "missing"), "LeggeQuota");
 #if defined(_WIN32)
     // This library exports its calls only under their decorated names.
     EXPECT_NE(doctor.Found("arm library").find("has _AprePorta@4, _LeggeParametri@4, _ChiudePorta@0, "
@@ -706,7 +615,7 @@ TEST_F(Doctor, JsonCarriesNonAsciiTextAsUtf8) {
                                "PORT4=Spare -1\r\nPORT5=Spare -1\r\nPORT6=Spare -1\r\n"));
     const DoctorReport doctor = RunDoctor({});
     const std::string folderUtf8 = install.path() + PathSeparator() + "Mesure-\xC3\xA9";
-    EXPECT_EQ(Member(doctor.Check("install folder"), "folder"), folderUtf8) << doctor.out;
+    EXPECT_EQ(JsonMember(doctor.Check("install folder"), "folder"), folderUtf8) << doctor.out;
     EXPECT_EQ(doctor.out.find("\\u00"), std::string::npos) << "no byte-by-byte escapes";
 #if !defined(_WIN32)
     EXPECT_NE(doctor.Found("PORT1").find("\xE2\x86\x92"), std::string::npos) << doctor.out;
@@ -780,12 +689,12 @@ TEST_F(Doctor, ArmLibraryIsTheOneTheHostProgramWouldLoad) {
 #if defined(_WIN32)
     ASSERT_TRUE(WriteFileBytes(install.Join(armName), ReadFileBytes(BuiltArmSimulatorPath())));
     const DoctorReport inHostFolder = RunDoctor({"--module", module});
-    EXPECT_EQ(Member(inHostFolder.Check("arm library"), "file"), install.Join(armName)) << inHostFolder.out;
+    EXPECT_EQ(JsonMember(inHostFolder.Check("arm library"), "file"), install.Join(armName)) << inHostFolder.out;
     ExpectSuccessfulStart(inHostFolder);
 #endif
     ASSERT_TRUE(WriteFileBytes(staged.Join(armName), ReadFileBytes(BuiltArmSimulatorPath())));
     const DoctorReport beside = RunDoctor({"--module", module});
-    EXPECT_EQ(Member(beside.Check("arm library"), "file"), staged.Join(armName)) << beside.out;
+    EXPECT_EQ(JsonMember(beside.Check("arm library"), "file"), staged.Join(armName)) << beside.out;
     ExpectSuccessfulStart(beside);
 }
 
@@ -798,7 +707,7 @@ TEST_F(Doctor, LeavesTheLogTheRegistryAndTheDevicesAsTheyWere) {
     const DoctorReport doctor = RunDoctor({"--open", "--arm"});
     ExpectSuccessfulStart(doctor);
     EXPECT_EQ(ReadFileBytes(log), "earlier run\r\n") << "the log file is neither emptied nor written";
-    EXPECT_EQ(Member(doctor.Check("Path"), "value"), install.path());
+    EXPECT_EQ(JsonMember(doctor.Check("Path"), "value"), install.path());
 #if !defined(_WIN32)
     // Nothing reached the device: the far end of the pseudo-terminal has no byte.
     char byte = 0;

@@ -10,6 +10,7 @@
 #include "support/program_run.h"
 #include "support/scratch_folder.h"
 #include "support/scratch_registry.h"
+#include "support/terminal_device.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +28,6 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 #endif
 
@@ -133,8 +133,7 @@ protected:
     int com = 0;
     int peerCom = 0;
 #if !defined(_WIN32)
-    ScratchFolder devices;
-    int master = -1;
+    TerminalDevice device;  // COM7
 #endif
 
     void SetUp() override {
@@ -145,29 +144,22 @@ protected:
         ASSERT_TRUE(pair != nullptr && std::sscanf(pair, "%d:%d", &com, &peerCom) == 2)
             << "KESTAR_SERIAL_PAIR is not set (ctest's pseudo-terminal fixture sets it)";
 #else
-        int slave = -1;
-        char name[256] = {};
-        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        close(slave);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         com = 7;
-        ASSERT_EQ(symlink(name, devices.Join("com7").c_str()), 0);
-        SetEnvironment("KESTAR_DEVICES", devices.path().c_str());
+        device.Open(com);
         SetEnvironment("KESTAR_INSTALL_DIR", nullptr);
 #endif
     }
     void TearDown() override {
         DeleteAppPath();
 #if !defined(_WIN32)
-        SetEnvironment("KESTAR_DEVICES", nullptr);
-        if (master >= 0) close(master);
+        device.Close();
 #endif
     }
     bool StartPeer(PeerEnd& peer, Peer kind) {
 #if defined(_WIN32)
         return peer.Start(kind, peerCom);
 #else
-        return peer.Start(kind, master);
+        return peer.Start(kind, device.master);
 #endif
     }
 };

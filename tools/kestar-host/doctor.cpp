@@ -216,7 +216,11 @@ DoctorVerdict Doctor::Verdict() {
 }
 
 DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report) {
-    Doctor doctor(options);
+    // The module's folder is where the host looks for the arm library first; a
+    // relative path would leave it unnamed, so the path is made whole first.
+    DoctorOptions whole = options;
+    whole.modulePath = WholePath(ModulePathToLoad(options.modulePath));
+    Doctor doctor(whole);
     const DoctorVerdict verdict = doctor.Run();
     if (report != nullptr) *report = doctor.report().Render(options.json);
     return verdict;

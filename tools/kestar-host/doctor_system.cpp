@@ -269,4 +269,17 @@ char Separator() { return '/'; }
 
 #endif
 
+std::string WholePath(const std::string& path) {
+    if (path.empty()) return path;
+#if defined(_WIN32)
+    char full[MAX_PATH * 4] = {};
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return length > 0 && length < sizeof full ? std::string(full, length) : path;
+#else
+    char here[4096];
+    if (path[0] == '/' || ::getcwd(here, sizeof here) == nullptr) return path;
+    return std::string(here) + "/" + path.substr(path.rfind("./", 0) == 0 ? 2 : 0);
+#endif
+}
+
 }  // namespace kestar::tools

@@ -70,4 +70,8 @@ std::string EffectiveUser();
 // The path separator of this platform.
 char Separator();
 
+// path as a path from the root: one relative to the current folder gets that folder
+// in front (Windows: the system's full path name).
+std::string WholePath(const std::string& path);
+
 }  // namespace kestar::tools
