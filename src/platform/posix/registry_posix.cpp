@@ -64,7 +64,8 @@ bool MakeFolders(const std::string& path) {
     if (path.empty() || IsDirectory(path)) return !path.empty();
     std::size_t slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash))) return false;
-    return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+    // A file of the same name is no key: the key cannot be made there.
+    return ::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && IsDirectory(path));
 }
 
 // The folder a handle stands for; empty for an unknown handle.
