@@ -219,7 +219,7 @@ DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report) {
     // The module's folder is where the host looks for the arm library first; a
     // relative path would leave it unnamed, so the path is made whole first.
     DoctorOptions whole = options;
-    whole.modulePath = WholePath(ModulePathToLoad(options.modulePath));
+    whole.modulePath = WholePath(options.modulePath);
     Doctor doctor(whole);
     const DoctorVerdict verdict = doctor.Run();
     if (report != nullptr) *report = doctor.report().Render(options.json);

@@ -1,5 +1,7 @@
 #include "doctor_system.h"
 
+#include "loaded_module.h"
+
 #include "host/module_source.h"
 #include "platform/registry.h"
 
@@ -272,9 +274,7 @@ char Separator() { return '/'; }
 std::string WholePath(const std::string& path) {
     if (path.empty()) return path;
 #if defined(_WIN32)
-    char full[MAX_PATH * 4] = {};
-    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-    return length > 0 && length < sizeof full ? std::string(full, length) : path;
+    return ModulePathToLoad(path);  // already the system's full path name
 #else
     char here[4096];
     if (path[0] == '/' || ::getcwd(here, sizeof here) == nullptr) return path;
