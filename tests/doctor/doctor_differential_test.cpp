@@ -157,9 +157,7 @@ protected:
         devices.second = peer;
 #else
         devices = Devices{2, 3, 4, 1};
-        SetEnvironment("KESTAR_INSTALL_DIR", nullptr);
-        SetEnvironment("KESTAR_TRACE", nullptr);
-        SetEnvironment("KESTAR_ARM_LIBRARY", BuiltArmSimulatorPath().c_str());
+        UseBuiltToolsEnvironment();
 #endif
     }
     void TearDown() override {

@@ -95,9 +95,7 @@ protected:
         devices.Open(com);
         ASSERT_GE(devices.Add(1), 0);
         slaveName = devices.devices + "/com7";
-        SetEnvironment("KESTAR_INSTALL_DIR", nullptr);
-        SetEnvironment("KESTAR_TRACE", nullptr);
-        SetEnvironment("KESTAR_ARM_LIBRARY", BuiltArmSimulatorPath().c_str());
+        UseBuiltToolsEnvironment();
 #endif
     }
     void TearDown() override {

@@ -33,9 +33,7 @@ protected:
         WritePortLine(1, "Spare -1");
         ASSERT_TRUE(WriteAppPath(install.path()));
 #if !defined(_WIN32)
-        SetEnvironment("KESTAR_INSTALL_DIR", nullptr);
-        SetEnvironment("KESTAR_TRACE", nullptr);
-        SetEnvironment("KESTAR_ARM_LIBRARY", BuiltArmSimulatorPath().c_str());
+        UseBuiltToolsEnvironment();
 #endif
     }
     void TearDown() override {

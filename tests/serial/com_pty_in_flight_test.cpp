@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -281,16 +282,24 @@ protected:
         CloseAllPorts();
         SetDefaultBufferSizes(1050, 1050);
     }
+    // Both ends at 57600 N 8 1; what earlier tests left in the peer's queue is read off first.
+    void OpenPair() {
+        peerPort = CreateComPort(second - 1, 57600, 'N', 8, 1);
+        ASSERT_EQ(peerPort->status, 0) << StatusMessage(peerPort->status);
+        peer_ = std::make_unique<PortPeer>(peerPort);
+        peer_->DrainUntilQuiet();
+        port = CreateComPort(first - 1, 57600, 'N', 8, 1);
+        ASSERT_EQ(port->status, 0) << StatusMessage(port->status);
+    }
     int first = 0, second = 0;
+    Port* peerPort = nullptr;
+    Port* port = nullptr;
+    std::unique_ptr<PortPeer> peer_;
 };
 
 TEST_F(HeldWrites, PeerThatStopsReadingLeavesWritesHeldAndEveryByteArrivesOnceItReads) {
-    Port* peerPort = CreateComPort(second - 1, 57600, 'N', 8, 1);
-    ASSERT_EQ(peerPort->status, 0) << StatusMessage(peerPort->status);
-    PortPeer peer(peerPort);
-    peer.DrainUntilQuiet();
-    Port* port = CreateComPort(first - 1, 57600, 'N', 8, 1);
-    ASSERT_EQ(port->status, 0) << StatusMessage(port->status);
+    ASSERT_NO_FATAL_FAILURE(OpenPair());
+    PortPeer& peer = *peer_;
     HeldWritesOnATerminal(port, first, peer);
     peer.DrainUntilQuiet();
     EXPECT_EQ(peerPort->ops.Close(peerPort), 0);
@@ -300,12 +309,8 @@ TEST_F(HeldWrites, PeerThatStopsReadingLeavesWritesHeldAndEveryByteArrivesOnceIt
 // took arrives. Nothing is aborted here, so Wine's purge, which lets a write already
 // in flight go on, does not enter into it.
 TEST_F(HeldWrites, CloseWhileThePeerReadsLosesNoByteWriteTook) {
-    Port* peerPort = CreateComPort(second - 1, 57600, 'N', 8, 1);
-    ASSERT_EQ(peerPort->status, 0) << StatusMessage(peerPort->status);
-    PortPeer peer(peerPort);
-    peer.DrainUntilQuiet();
-    Port* port = CreateComPort(first - 1, 57600, 'N', 8, 1);
-    ASSERT_EQ(port->status, 0) << StatusMessage(port->status);
+    ASSERT_NO_FATAL_FAILURE(OpenPair());
+    PortPeer& peer = *peer_;
     portTable[0] = PortSlot{first, port};
     std::string expected;
     int number = 0;
@@ -331,12 +336,8 @@ bool UnderWine() {
 }
 
 TEST_F(HeldWrites, CloseWithThePeerNotReadingAbortsOnlyWhatIsStillHeldAndSaysSo) {
-    Port* peerPort = CreateComPort(second - 1, 57600, 'N', 8, 1);
-    ASSERT_EQ(peerPort->status, 0) << StatusMessage(peerPort->status);
-    PortPeer peer(peerPort);
-    peer.DrainUntilQuiet();
-    Port* port = CreateComPort(first - 1, 57600, 'N', 8, 1);
-    ASSERT_EQ(port->status, 0) << StatusMessage(port->status);
+    ASSERT_NO_FATAL_FAILURE(OpenPair());
+    PortPeer& peer = *peer_;
     // Under Wine the abort also empties the terminal's queue, as a transmit clear
     // does (measured here: 23,732 of 40,447 bytes the writes had completed
     // arrived), so there what the device had taken is not counted on.

@@ -52,6 +52,12 @@ void SetEnvironment(const char* name, const char* value) {
 #endif
 }
 
+void UseBuiltToolsEnvironment() {
+    SetEnvironment("KESTAR_INSTALL_DIR", nullptr);
+    SetEnvironment("KESTAR_TRACE", nullptr);
+    SetEnvironment("KESTAR_ARM_LIBRARY", BuiltArmSimulatorPath().c_str());
+}
+
 ScopedTraceCapture::ScopedTraceCapture() {
     capturedTrace.clear();
     platform::InstallTraceWriter(CaptureTrace);

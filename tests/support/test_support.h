@@ -18,6 +18,10 @@ std::string BuiltArmSimulatorPath();
 // Sets (or, with nullptr, removes) an environment variable of this process.
 void SetEnvironment(const char* name, const char* value);
 
+// What a run of the built tools finds on Linux: no stand-in install folder and no
+// trace from outside, and the built arm simulator as the arm library.
+void UseBuiltToolsEnvironment();
+
 // Captures everything sent to the debug trace while it lives.
 class ScopedTraceCapture {
 public:

@@ -5,6 +5,7 @@
 #include "doctor.h"
 #include "doctor_loopback.h"
 #include "host_commands.h"
+#include "host_records.h"
 #include "loaded_module.h"
 #include "start_up_failure.h"
 #include "watch_screen.h"
@@ -28,9 +29,7 @@ namespace {
 
 using kestar::tools::LoadedModule;
 
-constexpr std::size_t kInterfaceBlockSize = 1024;
-constexpr std::size_t kMachineBlockSize = 256;
-constexpr std::size_t kProbeBlockSize = 128;
+using kestar::tools::HostRecords;
 
 const char kUsage[] =
     "usage: kestar-host [options] [COMMAND ...]\n"
@@ -93,19 +92,6 @@ int KESTAR_CALL HostCallback(InterfaceBlock*, PointList*) {
     ++callbackCalls;
     return 1;
 }
-
-struct HostRecords {
-    std::vector<unsigned char> interfaceBytes = std::vector<unsigned char>(kInterfaceBlockSize, 0);
-    std::vector<unsigned char> machineBytes = std::vector<unsigned char>(kMachineBlockSize, 0);
-    std::vector<unsigned char> probeBytes = std::vector<unsigned char>(kProbeBlockSize, 0);
-
-    HostRecords() {
-        block().machine = reinterpret_cast<MachineBlock*>(machineBytes.data());
-        block().probe = reinterpret_cast<ProbeBlock*>(probeBytes.data());
-        kestar::ClearRoleFields(block());
-    }
-    InterfaceBlock& block() { return *reinterpret_cast<InterfaceBlock*>(interfaceBytes.data()); }
-};
 
 struct Options {
     std::string modulePath;

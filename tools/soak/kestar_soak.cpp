@@ -6,6 +6,7 @@
 // bytes in use and its resident memory; the verdict compares the end with the first tenth. Exit status 0 when
 // every call succeeded and both stayed flat.
 #include "kestar.h"
+#include "host_records.h"
 #include "loaded_module.h"
 
 #include <cstdint>
@@ -24,10 +25,8 @@
 
 namespace {
 
-// The sizes of the records the host hands over.
-constexpr std::size_t kInterfaceBlockSize = 1024;
-constexpr std::size_t kMachineBlockSize = 256;
-constexpr std::size_t kProbeBlockSize = 128;
+using kestar::tools::HostRecords;
+
 // The runtime's own caches (stdio, locale) settle during the first tenth of the
 // cycles; after it a cycle that gives back all it took leaves the heap exactly as
 // it was, so any growth counts.
@@ -98,17 +97,6 @@ Sample Measure(long cycle) {
 #endif
     return s;
 }
-
-struct HostRecords {
-    std::vector<unsigned char> interfaceBytes = std::vector<unsigned char>(kInterfaceBlockSize, 0);
-    std::vector<unsigned char> machineBytes = std::vector<unsigned char>(kMachineBlockSize, 0);
-    std::vector<unsigned char> probeBytes = std::vector<unsigned char>(kProbeBlockSize, 0);
-    HostRecords() {
-        block().machine = reinterpret_cast<MachineBlock*>(machineBytes.data());
-        block().probe = reinterpret_cast<ProbeBlock*>(probeBytes.data());
-    }
-    InterfaceBlock& block() { return *reinterpret_cast<InterfaceBlock*>(interfaceBytes.data()); }
-};
 
 }  // namespace
 
