@@ -43,8 +43,13 @@ if(WIN32)
 else()
   include(CMakePackageConfigHelpers)
   configure_file(${KESTAR_PACKAGING}/kestar.pc.in ${KESTAR_GENERATED}/kestar.pc @ONLY)
-  write_basic_package_version_file(${KESTAR_GENERATED}/KestarConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+  # ARCH_INDEPENDENT: a 64-bit project may use the package; KestarConfig.cmake gives
+  # its targets the -m32 the library needs.
+  write_basic_package_version_file(${KESTAR_GENERATED}/KestarConfigVersion.cmake COMPATIBILITY SameMajorVersion
+                                   ARCH_INDEPENDENT)
   install(TARGETS kestar LIBRARY DESTINATION lib)
+  # Unpacked anywhere, bin/kestar-host finds ../lib/libkestar.so.
+  set_target_properties(kestar-host PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib")
   install(TARGETS kestar-host RUNTIME DESTINATION bin)
   install(FILES include/kestar.h DESTINATION include)
   install(FILES ${KESTAR_GENERATED}/kestar.pc DESTINATION lib/pkgconfig)

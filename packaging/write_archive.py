@@ -4,7 +4,7 @@
     write_archive.py zip|tgz <output> <staged folder> <top folder name> <time>
 
 Every file and folder under the staged folder goes into the archive below the top
-folder, in the order of their paths, with the given time (seconds since 1970),
+folder (an empty top: at the archive's root, so that it unpacks as a prefix), in the order of their paths, with the given time (seconds since 1970),
 owned by root (0:0), with mode 755 for folders and programs and 644 for the rest.
 The gzip header carries the same time and no file name.
 """
@@ -32,10 +32,16 @@ def mode_of(path):
     return 0o644
 
 
+def names_of(root, top):
+    if not top:
+        return entries(root)
+    return [(top, root)] + [(top + "/" + rel, path) for rel, path in entries(root)]
+
+
 def write_tgz(output, root, top, stamp):
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
-        names = [(top, root)] + [(top + "/" + rel, path) for rel, path in entries(root)]
+        names = names_of(root, top)
         for name, path in names:
             info = tarfile.TarInfo(name + ("/" if os.path.isdir(path) else ""))
             info.mtime = stamp
@@ -57,7 +63,7 @@ def write_tgz(output, root, top, stamp):
 def write_zip(output, root, top, stamp):
     when = time.gmtime(max(stamp, 315532800))[:6]  # a ZIP time cannot be before 1980
     with zipfile.ZipFile(output, "w") as archive:
-        names = [(top, root)] + [(top + "/" + rel, path) for rel, path in entries(root)]
+        names = names_of(root, top)
         for name, path in names:
             folder = os.path.isdir(path)
             info = zipfile.ZipInfo(name + ("/" if folder else ""), date_time=when)

@@ -88,8 +88,10 @@ protected:
         int peer = 0;
         ASSERT_TRUE(pair != nullptr && std::sscanf(pair, "%d:%d", &com, &peer) == 2)
             << "KESTAR_SERIAL_PAIR is not set (ctest's pseudo-terminal fixture sets it)";
-        // The host program's folder (named by App Paths) holds the arm library.
+        // The host program's folder (named by App Paths) holds the host, the module and the arm library.
         ASSERT_TRUE(CopyFileA((hostFolder + "\\zuroz.dll").c_str(), install.Join("zuroz.dll").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileA((hostFolder + "\\KESTAR.dll").c_str(), install.Join("KESTAR.dll").c_str(), FALSE));
+        ASSERT_TRUE(WriteFileBytes(install.Join("Tolvo6.exe"), "MZ"));
 #else
         com = 7;
         devices.Open(com);
@@ -129,8 +131,10 @@ protected:
 #endif
     }
 
-    DoctorReport RunDoctor(std::vector<std::string> options = {"--open"}) {
+    // bench: the arm library these tests use is the bench arm simulator.
+    DoctorReport RunDoctor(std::vector<std::string> options = {"--open"}, bool bench = true) {
         std::vector<std::string> args = {"doctor", "--json"};
+        if (bench) args.push_back("--bench");
         args.insert(args.end(), options.begin(), options.end());
         const ProgramRun run = RunProgram(Host(), args);
         DoctorReport report;
@@ -433,22 +437,63 @@ TEST_F(Doctor, BusyDevice) {
 
 TEST_F(Doctor, TwoLinesOnOneDeviceFindItInUse) {
     WriteSettings({Line("Controller"), Line("Probe")});
+    for (const auto& options : {std::vector<std::string>{}, std::vector<std::string>{"--open"}}) {
+        const DoctorReport doctor = RunDoctor(options);
+        ExpectFailedStart(doctor, "PORT2");
+        EXPECT_EQ(doctor.Verdict("errorCode"), "-3");
+        EXPECT_NE(doctor.Found("PORT2").find("is also the device of PORT1"), std::string::npos);
 #if defined(_WIN32)
-    // Wine does not refuse the module's own second open of the device (Windows
-    // answers -3), so there the doctor can show it only without opening.
-    const DoctorReport doctor = RunDoctor({});
-#else
-    const DoctorReport doctor = RunDoctor();
+        // --open: Windows' rule, where Wine would open the device twice.
+        EXPECT_EQ(doctor.Found("PORT2").find("Wine itself would open it") != std::string::npos,
+                  !options.empty() && tools::UnderWine()) << doctor.out;
 #endif
-    ExpectFailedStart(doctor, "PORT2");
-    EXPECT_EQ(doctor.Verdict("errorCode"), "-3");
-    EXPECT_NE(doctor.Found("PORT2").find("is also the device of PORT1"), std::string::npos);
+    }
+    const DoctorReport doctor = RunDoctor();
 #if !defined(_WIN32)
     // Wine does not refuse the module's own second open of the device, so there the
     // real start succeeds where Windows would answer -3.
     ExpectStartUpAgrees(doctor);
 #endif
 }
+
+// The bench arm simulator makes readings up: a FAIL unless --bench says a bench is meant.
+TEST_F(Doctor, BenchArmSimulatorFailsUnlessABenchIsMeant) {
+    WriteSettings({Line("Controller")});
+    const DoctorReport doctor = RunDoctor({"--arm"}, false);
+    ExpectMainJobStopped(doctor, "arm library");
+    EXPECT_NE(doctor.Found("arm library").find("the bench arm simulator, not the arm maker's library"),
+              std::string::npos) << doctor.out;
+    EXPECT_NE(doctor.Todo("arm library").find("--bench"), std::string::npos);
+    EXPECT_EQ(doctor.Check("arm reading"), "") << "no made-up reading is shown";
+    const DoctorReport bench = RunDoctor({"--arm"});
+    EXPECT_EQ(JsonMember(bench.Check("arm library"), "benchSimulator"), "true");
+    EXPECT_EQ(bench.Level("arm reading"), "OK");
+    ExpectSuccessfulStart(bench);
+}
+
+#if defined(_WIN32)
+// The host loads KESTAR.dll from the folder App Paths names, beside Tolvo6.exe.
+TEST_F(Doctor, ChecksTheModuleInTheHostsFolderNotTheOneBesideTheDoctor) {
+    WriteSettings({Line("Controller")});
+    const std::string hostModule = install.Join("KESTAR.dll");
+    ASSERT_TRUE(WriteFileBytes(hostModule, ReadFileBytes(BuiltModulePath()) + std::string(16, '\0')));
+    const DoctorReport differs = RunDoctor();
+    EXPECT_EQ(JsonMember(differs.Check("module"), "path"), hostModule) << differs.out;
+    EXPECT_EQ(differs.Level("host module"), "WARN") << differs.out;
+    EXPECT_NE(differs.Found("host module").find(BuiltModulePath()), std::string::npos);
+    EXPECT_EQ(differs.exitCode, 0);
+    ASSERT_TRUE(DeleteFileA(hostModule.c_str()));
+    const DoctorReport missing = RunDoctor();
+    EXPECT_EQ(missing.Verdict("reason"), "host module") << missing.out;
+    EXPECT_NE(missing.Todo("host module").find("copy KESTAR.dll into"), std::string::npos);
+    EXPECT_NE(missing.Todo("host module").find("installer"), std::string::npos);
+    EXPECT_EQ(missing.exitCode, 1);
+    ASSERT_TRUE(DeleteFileA(install.Join("Tolvo6.exe").c_str()));
+    const DoctorReport noHost = RunDoctor();
+    EXPECT_EQ(noHost.Level("host program"), "FAIL");
+    EXPECT_EQ(noHost.exitCode, 1);
+}
+#endif
 
 // ---- The log ---------------------------------------------------------------------
 
@@ -507,6 +552,10 @@ TEST_F(Doctor, NoArmLibrary) {
     EXPECT_EQ(doctor.Level("arm library"), "FAIL");
     EXPECT_NE(doctor.Found("arm library").find("could not be loaded"), std::string::npos);
     EXPECT_NE(doctor.Found("arm library").find("errorCode 1001 \"Interface Error\""), std::string::npos);
+#if defined(_WIN32)
+    EXPECT_EQ(doctor.Level("arm table"), "WARN") << "this Wine prefix has no arm table";
+    EXPECT_NE(doctor.Found("arm table").find("C:\\ZUROZ\\M022_5C_2.TAB"), std::string::npos);
+#endif
     ExpectStartUpAgrees(doctor);
     // What the doctor says follows: a reading ends in the command guard's error.
     const StartReport reading = StartModule({"READ_COORDS"});

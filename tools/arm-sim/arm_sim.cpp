@@ -16,6 +16,7 @@
 //   ARMSIM_LOG          a file that receives one line per call
 //   ARMSIM_HOLD_PORT    1: AprePorta opens the port it is given and holds it until
 //                       ChiudePorta, as an arm library with a cable on that port does
+#include "bench_arm_mark.h"
 #include "kestar.h"
 
 #include <cmath>
@@ -31,6 +32,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#endif
+
+#if !defined(_WIN32)
+// The mark the doctor finds in the file (Windows: the version resource, zuroz.rc).
+extern "C" __attribute__((used, visibility("default"))) const char kestarBenchArmMark[] = KESTAR_BENCH_ARM_MARK;
 #endif
 
 namespace {

@@ -66,11 +66,14 @@ void* OpenArmLibraryAsTheHost(const std::string& moduleFolder, const std::string
 
 DoctorVerdict Doctor::Run() {
     WriteGuards guards;
+    ChooseModule();
     CheckModule();
     if (!moduleUnusable_) {
         CheckInstallFolder();
+        CheckHostFolder();
         CheckLog();
         CheckArmLibrary();
+        CheckArmTable();
         RunStartUp();
         CheckSettings();
         CheckArmReading();
@@ -84,7 +87,7 @@ void Doctor::RunStartUp() {
     if (options_.arm && armUsable_) {
         std::string file;
         std::string problem;
-        void* handle = OpenArmLibraryAsTheHost(Folder(options_.modulePath), installDirectory, file, problem);
+        void* handle = OpenArmLibraryAsTheHost(Folder(modulePath_), installDirectory, file, problem);
         if (handle != nullptr) arm = platform::ResolveArmLibrary(platform::ArmLibrarySymbol, handle);
     }
     platform::InstallArmLibrary(&arm);
@@ -92,7 +95,10 @@ void Doctor::RunStartUp() {
     std::vector<int> tried;
     if (options_.arm) tried.push_back(std::atoi(kArmPortName + 3));
     std::unique_ptr<ObservedSerial> observedSerial;
+    std::unique_ptr<ExclusiveComOpens> windowsRule;
     if (!options_.open) observedSerial = std::make_unique<ObservedSerial>(tried);
+    // Wine opens a COM device a second time where Windows refuses it.
+    if (options_.open && UnderWine()) windowsRule = std::make_unique<ExclusiveComOpens>();
 
     MachineBlock machine{};
     ProbeBlock probe{};
@@ -151,7 +157,8 @@ DoctorVerdict Doctor::Verdict() {
             if (checks[i].startUpPath && checks[i].level == Level::kFail) reason = &checks[i];
         }
     }
-    if (moduleUnusable_) {
+    if (!moduleUnusable_ && !hostFailures_.empty()) reason = &checks[hostFailures_.front()];
+    if (moduleUnusable_ || !hostFailures_.empty()) {
         line.Set(Level::kFail, "the host cannot call InitializeCommunications: " + reason->found, reason->todo);
         line.Null("result").Text("reason", reason->name).Null("errorCode").Null("errorText");
         verdict.exitCode = kDoctorStartFails;
@@ -219,7 +226,7 @@ DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report) {
     // The module's folder is where the host looks for the arm library first; a
     // relative path would leave it unnamed, so the path is made whole first.
     DoctorOptions whole = options;
-    whole.modulePath = WholePath(options.modulePath);
+    whole.modulePath = WholePath(options.modulePath);  // empty stays empty: the host's module
     Doctor doctor(whole);
     const DoctorVerdict verdict = doctor.Run();
     if (report != nullptr) *report = doctor.report().Render(options.json);

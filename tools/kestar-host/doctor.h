@@ -9,11 +9,17 @@
 namespace kestar::tools {
 
 struct DoctorOptions {
-    std::string modulePath;
+    std::string modulePath;  // empty: the module the host would load (ModuleTheHostLoads)
     bool json = false;
     bool open = false;  // open and close each port start-up would open
     bool arm = false;   // open COM1 through the arm library and take one reading
+    bool bench = false; // a test bench is meant: the bench arm simulator is no failure
 };
+
+// The module the host program would load: Windows: KESTAR.dll in the folder the App
+// Paths entry names, when it is there; else (and on Linux, where the host's loader
+// finds libkestar.so) DefaultModulePath().
+std::string ModuleTheHostLoads();
 
 // The doctor's exit status.
 constexpr int kDoctorStarts = 0;         // start-up returns 1 and nothing found stops the module's work

@@ -43,8 +43,11 @@ public:
 
 private:
     // Installation checks.
+    void ChooseModule();
     void CheckModule();
     void CheckInstallFolder();
+    void CheckHostFolder();
+    void CheckArmTable();
     void CheckLog();
     void CheckArmLibrary();
     void CheckSettings();
@@ -63,12 +66,16 @@ private:
     void EndStartUp();
 
     const DoctorOptions& options_;
+    std::string modulePath_;  // the module checked: --module, else the one the host loads
+    std::string hostFolder_;  // the App Paths folder, as start-up's lookup finds it
     Report report_;
     ObservedStartUp observed_;
     bool moduleUnusable_ = false;
     bool ended_ = false;  // the checks so far show start-up stopping
     std::size_t endingCheck_ = 0;
     std::vector<std::size_t> mainJobFailures_;  // FAIL checks that stop every arm reading
+    std::vector<std::size_t> hostFailures_;     // FAIL checks: the host program would not load this module
+    bool armIsBench_ = false;                   // the arm library found is the bench arm simulator
     bool armUsable_ = false;                    // the library the host would load has all its calls
     std::string armFile_;
     std::map<std::int32_t, std::string> heldBy_;  // COM number -> the key whose port start-up holds

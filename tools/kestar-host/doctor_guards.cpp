@@ -221,4 +221,53 @@ ObservedSerial::~ObservedSerial() {
     fakeHandles.clear();
 }
 
+namespace {
+
+platform::SerialOps exclusiveSystem;
+std::map<platform::Handle, int> exclusiveOpen;  // handle -> COM number
+bool exclusiveRefused = false;
+
+platform::Handle ExclusiveCreateFile(const char* name, std::uint32_t access, std::uint32_t share, void* security,
+                                     std::uint32_t creation, std::uint32_t flags, platform::Handle templateFile) {
+    int com = 0;
+    exclusiveRefused = false;
+    const bool isCom = std::sscanf(name, "\\\\.\\COM%d", &com) == 1 && com > 0;
+    for (const auto& [handle, number] : exclusiveOpen) {
+        if (isCom && number == com) {
+            exclusiveRefused = true;
+            return platform::InvalidHandleValue();
+        }
+    }
+    platform::Handle handle = exclusiveSystem.CreateFileA(name, access, share, security, creation, flags, templateFile);
+    if (isCom && handle != platform::InvalidHandleValue()) exclusiveOpen[handle] = com;
+    return handle;
+}
+
+platform::Bool ExclusiveClose(platform::Handle handle) {
+    exclusiveOpen.erase(handle);
+    return exclusiveSystem.CloseHandle(handle);
+}
+
+std::uint32_t ExclusiveLastError() {
+    return exclusiveRefused ? platform::kErrorAccessDenied : exclusiveSystem.GetLastError();
+}
+
+}  // namespace
+
+ExclusiveComOpens::ExclusiveComOpens() {
+    exclusiveSystem = platform::Serial();
+    exclusiveOpen.clear();
+    exclusiveRefused = false;
+    platform::SerialOps ops = exclusiveSystem;
+    ops.CreateFileA = ExclusiveCreateFile;
+    ops.CloseHandle = ExclusiveClose;
+    ops.GetLastError = ExclusiveLastError;
+    serial_ = std::make_unique<platform::ScopedSerialOps>(ops);
+}
+
+ExclusiveComOpens::~ExclusiveComOpens() {
+    serial_.reset();
+    exclusiveOpen.clear();
+}
+
 }  // namespace kestar::tools

@@ -58,4 +58,18 @@ private:
     std::unique_ptr<platform::ScopedSerialOps> serial_;
 };
 
+// Windows' rule for COM devices where the system is kinder (Wine): a device already
+// open in this process is refused with error 5 (access denied), which start-up
+// reports as "Port in Use", as Windows would. Opens and closes go to the system.
+class ExclusiveComOpens {
+public:
+    ExclusiveComOpens();
+    ~ExclusiveComOpens();
+    ExclusiveComOpens(const ExclusiveComOpens&) = delete;
+    ExclusiveComOpens& operator=(const ExclusiveComOpens&) = delete;
+
+private:
+    std::unique_ptr<platform::ScopedSerialOps> serial_;
+};
+
 }  // namespace kestar::tools

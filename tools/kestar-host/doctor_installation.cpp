@@ -47,36 +47,80 @@ std::string TypeName(std::uint32_t type) {
 const std::string kArmGuardError =
     "errorCode " + std::to_string(KESTAR_INTERFACE_ERROR_CODE) + " \"" KESTAR_INTERFACE_ERROR_TEXT "\"";
 
+#if defined(_WIN32)
+// "Tolvo6.exe": the program whose App Paths entry start-up reads.
+std::string HostProgramName() {
+    const std::string key = kAppPathsKey;
+    return key.substr(key.find_last_of('\\') + 1);
+}
+
+std::string InFolder(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    const char last = folder.back();
+    return folder + (last == '\\' || last == '/' ? "" : std::string(1, Separator())) + name;
+}
+
+std::string VersionAndCommit(const std::string& module) {
+    const std::string version = ModuleFileVersion(module);
+    const std::string commit = ModuleFileVersion(module, "SourceCommit");
+    return (version.empty() ? std::string("no version") : "version " + version) + ", commit " +
+           (commit.empty() ? std::string("not named") : commit);
+}
+#endif
+
 }  // namespace
 
+std::string ModuleTheHostLoads() {
+#if defined(_WIN32)
+    std::string folder;
+    if (FindInstallDirectory(folder)) {
+        const std::string module = InFolder(folder, ModuleFileName());
+        if (Exists(module)) return module;
+    }
+#endif
+    return DefaultModulePath();
+}
+
+void Doctor::ChooseModule() {
+    std::string folder;
+    if (FindInstallDirectory(folder)) hostFolder_ = folder;
+    modulePath_ = options_.modulePath.empty() ? ModuleTheHostLoads() : options_.modulePath;
+}
+
 void Doctor::CheckModule() {
-    LoadedModule module(options_.modulePath);
+    LoadedModule module(modulePath_);
     Check& m = report_.Add("module");
-    m.Text("path", options_.modulePath);
+    m.Text("path", modulePath_);
     if (!module.loaded()) {
         m.Set(Level::kFail, SystemText(module.error()),
-              "give the module's path with --module, or run the kestar-host that lies beside it");
+#if defined(_WIN32)
+              !hostFolder_.empty() ? "copy " + std::string(ModuleFileName()) + " into the host's folder " +
+                                         Quoted(hostFolder_) + " (or run the KESTAR installer)"
+                                   :
+#endif
+                                   std::string("give the module's path with --module, or run the kestar-host that "
+                                               "lies beside it"));
         m.startUpPath = true;
         moduleUnusable_ = true;
         return;
     }
-    const std::string version = ModuleFileVersion(options_.modulePath);
-    const std::string commit = ModuleFileVersion(options_.modulePath, "SourceCommit");
+    const std::string version = ModuleFileVersion(modulePath_);
+    const std::string commit = ModuleFileVersion(modulePath_, "SourceCommit");
     const std::string versionAndCommit = version + ", commit " + (commit.empty() ? std::string("not named") : commit);
     if (version.empty()) {
 #if defined(_WIN32)
-        m.Set(Level::kWarn, Quoted(options_.modulePath) + " has no version resource",
+        m.Set(Level::kWarn, Quoted(modulePath_) + " has no version resource",
               "install the KESTAR.dll of a release build");
 #else
-        m.Set(Level::kOk, Quoted(options_.modulePath) + " (names no version; these checks are the rules of "
+        m.Set(Level::kOk, Quoted(modulePath_) + " (names no version; these checks are the rules of "
                                                         "version " KESTAR_BUILD_TEXT ")");
 #endif
     } else if (version != KESTAR_VERSION) {
-        m.Set(Level::kWarn, Quoted(options_.modulePath) + " version " + versionAndCommit +
+        m.Set(Level::kWarn, Quoted(modulePath_) + " version " + versionAndCommit +
                                 "; these checks are the rules of version " + KESTAR_VERSION,
               "use the kestar-host of the module's own version");
     } else {
-        m.Set(Level::kOk, Quoted(options_.modulePath) + " version " + versionAndCommit);
+        m.Set(Level::kOk, Quoted(modulePath_) + " version " + versionAndCommit);
     }
     if (version.empty()) m.Null("version"); else m.Text("version", version);
     if (commit.empty()) m.Null("commit"); else m.Text("commit", commit);
@@ -215,6 +259,74 @@ void Doctor::CheckInstallFolder() {
     }
 }
 
+// The host program loads the module from its own folder, the one App Paths names:
+// that file, not one beside this tool, is what start-up will run.
+void Doctor::CheckHostFolder() {
+#if defined(_WIN32)
+    if (installDirectory.empty()) return;
+    const std::string folder = installDirectory;
+    const std::string program = InFolder(folder, HostProgramName());
+    Check& h = report_.Add("host program");
+    h.Text("path", program);
+    if (Exists(program)) {
+        h.Set(Level::kOk, HostProgramName() + " in the install folder " + Quoted(folder));
+    } else {
+        h.Set(Level::kFail, "no " + HostProgramName() + " in " + Quoted(folder) +
+                                ", the folder the App Paths entry names: the host does not run from there",
+              "correct Path in the App Paths entry to the folder of " + HostProgramName() +
+                  ", or install the host there");
+        hostFailures_.push_back(report_.checks().size() - 1);
+    }
+    const std::string module = InFolder(folder, ModuleFileName());
+    Check& m = report_.Add("host module");
+    m.Text("path", module);
+    if (!Exists(module)) {
+        m.Set(Level::kFail, "no " + std::string(ModuleFileName()) + " in the host's folder " + Quoted(folder) +
+                                ": the host loads it from there" +
+                                (Exists(modulePath_) ? "; " + Quoted(modulePath_) + " is elsewhere" : ""),
+              "copy " + std::string(ModuleFileName()) + " into " + Quoted(folder) + " (or run the KESTAR installer)");
+        m.Null("version").Null("commit");
+        hostFailures_.push_back(report_.checks().size() - 1);
+        return;
+    }
+    const std::string version = ModuleFileVersion(module);
+    const std::string commit = ModuleFileVersion(module, "SourceCommit");
+    if (version.empty()) m.Null("version"); else m.Text("version", version);
+    if (commit.empty()) m.Null("commit"); else m.Text("commit", commit);
+    // Another module beside this tool, or the one given with --module, that is not the host's.
+    std::string other = WholePath(modulePath_);
+    const std::string beside = InFolder(ProgramDirectory(), ModuleFileName());
+    if (other == module && Exists(beside)) other = beside;
+    if (other == module || SameFileBytes(other, module)) {
+        m.Set(Level::kOk, "the host loads " + Quoted(module) + " " + VersionAndCommit(module));
+    } else {
+        m.Set(Level::kWarn, "the host loads " + Quoted(module) + " " + VersionAndCommit(module) + ", not " +
+                                Quoted(other) + " " + VersionAndCommit(other) + ", which differs from it",
+              "copy the module you mean into " + Quoted(folder) + " (or run the KESTAR installer); kestar-host "
+              "--module " + Quoted(module) + " doctor checks the host's own");
+        m.Text("other", other);
+    }
+#endif
+}
+
+// The arm maker's library reads its table from a fixed path that start-up hands it.
+void Doctor::CheckArmTable() {
+#if defined(_WIN32)
+    Check& t = report_.Add("arm table");
+    t.Text("path", kArmTablePath);
+    if (armIsBench_ && options_.bench) {
+        t.Set(Level::kOk, std::string("not looked for: the bench arm simulator reads no table (") + kArmTablePath + ")");
+    } else if (Exists(kArmTablePath)) {
+        t.Set(Level::kOk, std::string("arm table ") + Quoted(kArmTablePath));
+    } else {
+        t.Set(Level::kWarn, std::string("no arm table ") + Quoted(kArmTablePath) +
+                                ": start-up hands this file to the arm library, which measures wrongly or not at all "
+                                "without it",
+              std::string("install the arm maker's table for this arm as ") + kArmTablePath);
+    }
+#endif
+}
+
 void Doctor::CheckLog() {
     const std::string path = LogFilePathIn(installDirectory);
     const std::string folder = Folder(path);
@@ -274,8 +386,8 @@ void Doctor::CheckArmLibrary() {
     // folder (the App Paths folder) decide, not where this tool lies.
     std::string problem;
     const std::vector<std::string> candidates =
-        platform::ArmLibraryCandidates(Folder(options_.modulePath), installDirectory);
-    void* handle = OpenArmLibraryAsTheHost(Folder(options_.modulePath), installDirectory, armFile_, problem);
+        platform::ArmLibraryCandidates(Folder(modulePath_), installDirectory);
+    void* handle = OpenArmLibraryAsTheHost(Folder(modulePath_), installDirectory, armFile_, problem);
     Check& a = report_.Add("arm library");
     nlohmann::ordered_json looked = nlohmann::ordered_json::array();
     for (const std::string& candidate : candidates) looked.push_back(SystemText(candidate));
@@ -321,8 +433,18 @@ void Doctor::CheckArmLibrary() {
         mainJobFailures_.push_back(report_.checks().size() - 1);
         return;
     }
+    armIsBench_ = IsBenchArmSimulator(armFile_);
+    a.Flag("benchSimulator", armIsBench_);
+    if (armIsBench_ && !options_.bench) {
+        a.Set(Level::kFail, Quoted(armFile_) + " is the bench arm simulator, not the arm maker's library: every "
+                                "reading it gives is made up",
+              "put the arm maker's library in its place; on a test bench, run the doctor with --bench");
+        mainJobFailures_.push_back(report_.checks().size() - 1);
+        return;
+    }
     armUsable_ = true;
-    a.Set(Level::kOk, "the host loads the arm library " + Quoted(armFile_) + ": " + names);
+    a.Set(Level::kOk, "the host loads the arm library " + Quoted(armFile_) + ": " + names +
+                          (armIsBench_ ? " (the bench arm simulator; --bench: a test bench is meant)" : ""));
 }
 
 void Doctor::CheckSettings() {

@@ -233,6 +233,9 @@ void Doctor::CheckPortLine(int n, bool present, const std::string& value, const 
             case serial::kPortInUse:
                 if (held != heldBy_.end()) {
                     what = com + " is also the device of " + held->second + ", which start-up holds open";
+                    if (options_.open && UnderWine()) {
+                        what += " (Windows refuses the second open; Wine itself would open it)";
+                    }
                     todo = "give " + key + " a device of its own";
                 } else if (request.comNumber == ArmComNumber() && options_.arm) {
                     what = com + " is held by the arm library, which start-up opens on " + kArmPortName + " first";

@@ -2,6 +2,7 @@
 
 #include "loaded_module.h"
 
+#include "bench_arm_mark.h"
 #include "host/module_source.h"
 #include "platform/registry.h"
 
@@ -122,6 +123,15 @@ bool CanRead(const std::string& path, std::string& detail) {
     return true;
 }
 
+bool IsBenchArmSimulator(const std::string& path) {
+    return ModuleFileVersion(path, "BenchArmSimulator") == KESTAR_BENCH_ARM_MARK;
+}
+
+bool UnderWine() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 bool DeviceSurelyMissing(const std::string&) { return false; }
 
 bool MachineRootPresent() { return true; }
@@ -138,9 +148,8 @@ char Separator() { return '\\'; }
 
 #else
 
-// The module's own source text (host/module_source.h), found in the file: a
-// regular file of bounded size, read without following a last link.
-std::string ModuleFileVersion(const std::string& path, const char* value) {
+// A regular file of bounded size, read without following a last link.
+std::string ReadModuleFile(const std::string& path) {
     constexpr off_t kLargestModule = 64 << 20;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return std::string();
@@ -157,6 +166,12 @@ std::string ModuleFileVersion(const std::string& path, const char* value) {
         bytes.resize(got);
     }
     ::close(fd);
+    return bytes;
+}
+
+// The module's own source text (host/module_source.h), found in the file.
+std::string ModuleFileVersion(const std::string& path, const char* value) {
+    const std::string bytes = ReadModuleFile(path);
     const std::size_t at = bytes.find(kModuleSourceMarker);
     if (at == std::string::npos) return std::string();
     const std::size_t start = at + sizeof kModuleSourceMarker - 1;
@@ -265,11 +280,32 @@ bool MachineRootPresent() {
 
 std::string RegistryView() { return std::string(); }
 
+bool IsBenchArmSimulator(const std::string& path) {
+    return ReadModuleFile(path).find(KESTAR_BENCH_ARM_MARK) != std::string::npos;
+}
+
+bool UnderWine() { return false; }
+
 std::string EffectiveUser() { return " (effective user " + std::to_string(::geteuid()) + ")"; }
 
 char Separator() { return '/'; }
 
 #endif
+
+bool SameFileBytes(const std::string& a, const std::string& b) {
+    constexpr long kLargest = 64L << 20;
+    std::string bytes[2];
+    const std::string* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        std::FILE* file = std::fopen(paths[i]->c_str(), "rb");
+        if (file == nullptr) return false;
+        char chunk[65536];
+        std::size_t n = 0;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0 && bytes[i].size() <= kLargest) bytes[i].append(chunk, n);
+        std::fclose(file);
+    }
+    return bytes[0].size() <= kLargest && bytes[0] == bytes[1];
+}
 
 std::string WholePath(const std::string& path) {
     if (path.empty()) return path;

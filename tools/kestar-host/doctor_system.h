@@ -49,6 +49,17 @@ private:
 // ANSI code page; POSIX texts are taken as they are.
 std::string SystemText(const std::string& text);
 
+// Whether the arm library file carries the bench arm simulator's mark: Windows: the
+// value "BenchArmSimulator" of its version resource; POSIX: the mark's text.
+bool IsBenchArmSimulator(const std::string& path);
+
+// Whether both files hold the same bytes (both readable, at most 64 MB).
+bool SameFileBytes(const std::string& a, const std::string& b);
+
+// Whether this Windows program runs under Wine (which opens COM devices that
+// Windows would refuse); false elsewhere.
+bool UnderWine();
+
 // Whether the file can be opened for reading; detail names the failure.
 bool CanRead(const std::string& path, std::string& detail);
 

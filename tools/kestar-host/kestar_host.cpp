@@ -2,6 +2,7 @@
 // the host does, gives it host-sized records, starts it up, runs commands and shows
 // what the module wrote, then shuts it down. For integrators on site and for tests.
 #include "command_line.h"
+#include "doctor_system.h"
 #include "doctor.h"
 #include "doctor_loopback.h"
 #include "host_commands.h"
@@ -35,7 +36,7 @@ const char kUsage[] =
     "usage: kestar-host [options] [COMMAND ...]\n"
     "       kestar-host [options] watch [--interval MS] [--count N]\n"
     "       kestar-host --list\n"
-    "       kestar-host [--module PATH] doctor [--json] [--open] [--arm]\n"
+    "       kestar-host [--module PATH] doctor [--json] [--open] [--arm] [--bench]\n"
     "       kestar-host doctor [--json] --loopback COMn\n"
     "       kestar-host --version\n"
     "\n"
@@ -63,7 +64,12 @@ const char kUsage[] =
     "(sending nothing); --arm opens the arm library the host would load, as start-up\n"
     "does, and takes one reading. Lines that work only through a fallback are WARN.\n"
     "Exit status 0 when start-up would succeed, 1 when it would not, 3 when it would\n"
-    "succeed but no arm reading could (no arm library, or a call missing).\n"
+    "succeed but no arm reading could (no arm library, a call missing, or the bench\n"
+    "arm simulator where --bench does not say that a test bench is meant).\n"
+    "Without --module it checks the module the host loads: on Windows KESTAR.dll in\n"
+    "the folder the App Paths entry names, beside Tolvo6.exe; one beside this tool\n"
+    "that differs from it is a WARN. Under Wine, --open refuses a second open of a\n"
+    "COM device as Windows does.\n"
     "\n"
     "doctor --loopback COMn tests the serial path with a loopback plug on COMn (or a\n"
     "null-modem cable to a port whose program echoes): it opens COMn through the\n"
@@ -78,7 +84,8 @@ const char kUsage[] =
     "  --json          JSON Lines: one JSON object a line instead of text, errors too\n"
     "  --param N       commandParam given with the commands that follow (shown with them)\n"
     "  --help          this text\n"
-    "  --version       the version and the commit this program was built from\n"
+    "  --version       the version and the commit of this program and of the module\n"
+    "                  (--module, else the one the host loads)\n"
     "\n"
     "Exit status: 0 when every call succeeded, 1 when a call returned failure,\n"
     "2 for a usage error or a module that cannot be loaded.\n";
@@ -172,6 +179,27 @@ void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, 
     if (!options.json) screen.End();
 }
 
+}  // namespace
+
+namespace kestar::tools {
+
+// "<module> <version> (commit C): <path>", of the module given or the one the host loads.
+std::string ModuleVersionLine(const std::string& given) {
+    const std::string path = given.empty() ? ModuleTheHostLoads() : WholePath(given);
+    const std::string version = ModuleFileVersion(path);
+    if (version.empty()) {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (file != nullptr) std::fclose(file);
+        return std::string(ModuleFileName()) + ": " + (file != nullptr ? "no version found in " : "none at ") + path;
+    }
+    return std::string(ModuleFileName()) + " " + version + " (commit " + ModuleFileVersion(path, "SourceCommit") +
+           "): " + path;
+}
+
+}  // namespace kestar::tools
+
+namespace {
+
 int Doctor(int argc, char** argv) {
     kestar::tools::DoctorOptions options;
     kestar::tools::LoopbackOptions loopback;
@@ -185,6 +213,8 @@ int Doctor(int argc, char** argv) {
             options.open = true;
         } else if (arg == "--arm") {
             options.arm = true;
+        } else if (arg == "--bench") {
+            options.bench = true;
         } else if (arg == "--loopback") {
             if (++i >= argc || kestar::tools::ParseComName(argv[i]) <= 0) {
                 return Usage("--loopback needs a COM port, e.g. COM3");
@@ -200,13 +230,6 @@ int Doctor(int argc, char** argv) {
     if (loopback.comNumber > 0) {
         loopback.json = options.json;
         return kestar::tools::RunLoopback(loopback);
-    }
-    if (options.modulePath.empty()) {
-#if defined(_WIN32)
-        options.modulePath = kestar::tools::ProgramDirectory() + "\\" + kestar::tools::ModuleFileName();
-#else
-        options.modulePath = kestar::tools::ProgramDirectory() + "/" + kestar::tools::ModuleFileName();
-#endif
     }
     return kestar::tools::RunDoctor(options);
 }
@@ -229,6 +252,7 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--version") {
             std::puts("kestar-host " KESTAR_BUILD_TEXT);
+            std::puts(kestar::tools::ModuleVersionLine(options.modulePath).c_str());
             return 0;
         } else if (arg == "--list" || arg == "commands") {
             std::fputs(kestar::tools::CommandListing(options.json || jsonErrors).c_str(), stdout);
@@ -269,9 +293,7 @@ int main(int argc, char** argv) {
             options.commands.emplace_back(code, param);
         }
     }
-    if (options.modulePath.empty()) {
-        options.modulePath = kestar::tools::ProgramDirectory() + "/" + kestar::tools::ModuleFileName();
-    }
+    if (options.modulePath.empty()) options.modulePath = kestar::tools::DefaultModulePath();
 
     LoadedModule module(options.modulePath);
     if (!module.complete()) {

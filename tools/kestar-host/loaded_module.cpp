@@ -134,6 +134,17 @@ std::string ProgramDirectory() {
     return slash == std::string::npos ? std::string(".") : full.substr(0, slash);
 }
 
+std::string DefaultModulePath() {
+#if defined(_WIN32)
+    return ProgramDirectory() + "\\" + ModuleFileName();
+#else
+    // An unpacked Linux bundle keeps the tools in bin/ and the library in lib/.
+    const std::string beside = ProgramDirectory() + "/" + ModuleFileName();
+    const std::string bundled = ProgramDirectory() + "/../lib/" + ModuleFileName();
+    return access(beside.c_str(), F_OK) != 0 && access(bundled.c_str(), F_OK) == 0 ? bundled : beside;
+#endif
+}
+
 const char* ModuleFileName() {
 #if defined(_WIN32)
     return "KESTAR.dll";

@@ -45,6 +45,10 @@ std::string ModulePathToLoad(const std::string& path);
 // The folder of the running program.
 std::string ProgramDirectory();
 
+// The module a tool loads when none is given: the one beside it; Linux: else the
+// bundle's ../lib/libkestar.so.
+std::string DefaultModulePath();
+
 // The module's file name on this platform: "KESTAR.dll" or "libkestar.so".
 const char* ModuleFileName();
 
