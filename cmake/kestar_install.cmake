@@ -56,6 +56,8 @@ else()
   install(FILES ${KESTAR_PACKAGING}/KestarConfig.cmake ${KESTAR_GENERATED}/KestarConfigVersion.cmake
           DESTINATION lib/cmake/Kestar)
   install(FILES ${KESTAR_PACKAGING}/vodrane.ini DESTINATION share/kestar)
+  configure_file(${KESTAR_PACKAGING}/INSTALL-linux.txt.in ${KESTAR_GENERATED}/INSTALL.txt @ONLY)
+  install(FILES ${KESTAR_GENERATED}/INSTALL.txt DESTINATION share/doc/kestar)
   install(TARGETS zuroz LIBRARY DESTINATION share/kestar/bench-arm-simulator)
   set(CPACK_GENERATOR TGZ)
   set(CPACK_SYSTEM_NAME linux-i386)

@@ -36,14 +36,16 @@ eval "set -- $reg_line"
 run "$@" >/dev/null
 echo "OK App Paths entry written: $reg_line"
 
+printf 'MZ' >"$host/Tolvo6.exe"  # the host program, whose folder App Paths names
 mkdir -p "$host/tolvo"
 cp "$host/vodrane.ini" "$host/tolvo/vodrane.ini"
 cp "$host/bench-arm-simulator/zuroz.dll" "$host/zuroz.dll"
 
 version=$(run 'C:\Tolvo\kestar-host.exe' --version)
 echo "$version"
-commit=$(echo "$version" | sed -n 's/.*(commit \(.*\))$/\1/p')
-doctor=$(run 'C:\Tolvo\kestar-host.exe' doctor --json --open --arm) || { echo "$doctor"; exit 1; }
+commit=$(echo "$version" | sed -n 's/^kestar-host .*(commit \(.*\))$/\1/p')
+echo "$version" | grep -q "^KESTAR.dll .*(commit $commit): " || { echo "FAIL --version does not name the module"; exit 1; }
+doctor=$(run 'C:\Tolvo\kestar-host.exe' doctor --json --open --arm --bench) || { echo "$doctor"; exit 1; }
 module=$(echo "$doctor" | grep '"check":"module"')
 echo "$module"
 echo "$module" | grep -q "\"commit\":\"$commit\"" || { echo "FAIL the module's version resource does not name commit $commit"; exit 1; }
