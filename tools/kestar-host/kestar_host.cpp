@@ -80,7 +80,8 @@ const char kUsage[] =
     "when every byte came back unchanged.\n"
     "\n"
     "options:\n"
-    "  --module PATH   the module to load (default: the module beside this program)\n"
+    "  --module PATH   the module to load (default: the one the host loads, in the App\n"
+    "                  Paths folder on Windows, else the module beside this program)\n"
     "  --json          JSON Lines: one JSON object a line instead of text, errors too\n"
     "  --param N       commandParam given with the commands that follow (shown with them)\n"
     "  --help          this text\n"
@@ -293,7 +294,7 @@ int main(int argc, char** argv) {
             options.commands.emplace_back(code, param);
         }
     }
-    if (options.modulePath.empty()) options.modulePath = kestar::tools::DefaultModulePath();
+    if (options.modulePath.empty()) options.modulePath = kestar::tools::ModuleTheHostLoads();
 
     LoadedModule module(options.modulePath);
     if (!module.complete()) {
