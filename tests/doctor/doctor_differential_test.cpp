@@ -203,6 +203,11 @@ protected:
         if (installation.file) ASSERT_TRUE(WriteFileBytes(folder.Join("tolvo/vodrane.ini"), installation.text));
         if (installation.logInTheWay) ASSERT_TRUE(MakeFolder(folder.Join("tolvo/TolvoInterface.log")));
         ASSERT_TRUE(WriteAppPath(folder.path()));
+#if defined(_WIN32)
+        // The host's folder: the host program and the module it loads.
+        ASSERT_TRUE(WriteFileBytes(folder.Join("Tolvo6.exe"), "MZ"));
+        ASSERT_TRUE(WriteFileBytes(folder.Join("KESTAR.dll"), ReadFileBytes(BuiltModulePath())));
+#endif
     }
 
     static RealStart Start(tools::LoadedModule& module, const Installation& installation) {
