@@ -70,7 +70,7 @@ DoctorVerdict Doctor::Run() {
     CheckModule();
     if (!moduleUnusable_) {
         CheckInstallFolder();
-        CheckHostFolder();
+        if (!options_.started) CheckHostFolder();
         CheckLog();
         CheckArmLibrary();
         CheckArmTable();

@@ -14,6 +14,7 @@ struct DoctorOptions {
     bool open = false;  // open and close each port start-up would open
     bool arm = false;   // open COM1 through the arm library and take one reading
     bool bench = false; // a test bench is meant: the bench arm simulator is no failure
+    bool started = false;  // the module was loaded and started already: why start-up failed is the question
 };
 
 // The module the host program would load: Windows: KESTAR.dll in the folder the App

@@ -11,6 +11,8 @@ namespace kestar::tools {
 StartUpFailure ExplainFailedStartUp(const std::string& modulePath, const InterfaceBlock& block) {
     DoctorOptions options;
     options.modulePath = modulePath;
+    options.started = true;
+    options.bench = true;  // which arm library it is never makes start-up return 0
     Doctor doctor(options);
     const DoctorVerdict verdict = doctor.Run();
     StartUpFailure failure;
