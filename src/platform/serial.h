@@ -7,6 +7,8 @@
 // its own table, such as the simulated UART.
 #pragma once
 
+#include "platform/scoped_ops.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -153,16 +155,7 @@ SerialOps& Serial();
 SerialOps SerialDefaults();
 
 // Replaces the table for its lifetime and restores the previous one.
-class ScopedSerialOps {
-public:
-    explicit ScopedSerialOps(const SerialOps& replacement) : previous_(Serial()) { Serial() = replacement; }
-    ~ScopedSerialOps() { Serial() = previous_; }
-    ScopedSerialOps(const ScopedSerialOps&) = delete;
-    ScopedSerialOps& operator=(const ScopedSerialOps&) = delete;
-
-private:
-    SerialOps previous_;
-};
+using ScopedSerialOps = ScopedOps<SerialOps, Serial>;
 
 // What "\\.\COMn" stands for on this system, for people reading a diagnosis.
 // POSIX: the device file the open takes ($KESTAR_DEVICES/comn when that link

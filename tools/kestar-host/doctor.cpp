@@ -35,7 +35,15 @@ int KESTAR_CALL QuietReading(double*, int* status) {
     *status = 0;
     return 1;
 }
-constexpr platform::ArmLibrary kQuietArm{QuietOpen, QuietParameters, QuietCall, QuietReading, QuietCall};
+platform::ArmLibrary QuietArm() {
+    platform::ArmLibrary arm{};
+    arm.AprePorta = QuietOpen;
+    arm.LeggeParametri = QuietParameters;
+    arm.ChiudePorta = QuietCall;
+    arm.LeggeQuota = QuietReading;
+    arm.ResetEncoder = QuietCall;
+    return arm;
+}
 
 std::string Folder(const std::string& path) {
     const std::size_t cut = path.find_last_of("\\/");
@@ -80,7 +88,7 @@ DoctorVerdict Doctor::Run() {
 
 void Doctor::RunStartUp() {
     // The arm: the library the host would load (--arm), else one that does nothing.
-    platform::ArmLibrary arm = kQuietArm;
+    platform::ArmLibrary arm = QuietArm();
     if (options_.arm && armUsable_) {
         std::string file;
         std::string problem;

@@ -80,8 +80,14 @@ void PosixFreeSid(Sid* sid) { std::free(sid); }
 }  // namespace
 
 SecurityOps SecurityDefaults() {
-    return SecurityOps{PosixOpenProcessToken,         PosixGetTokenInformation, PosixCloseHandle,
-                       PosixAllocateAndInitializeSid, PosixEqualSid,            PosixFreeSid};
+    SecurityOps ops{};
+    ops.OpenProcessToken = PosixOpenProcessToken;
+    ops.GetTokenInformation = PosixGetTokenInformation;
+    ops.CloseHandle = PosixCloseHandle;
+    ops.AllocateAndInitializeSid = PosixAllocateAndInitializeSid;
+    ops.EqualSid = PosixEqualSid;
+    ops.FreeSid = PosixFreeSid;
+    return ops;
 }
 
 }  // namespace kestar::platform

@@ -50,6 +50,10 @@ std::uint32_t WinGetPrivateProfileString(const char* section, const char* key, c
 
 }  // namespace
 
-ProfileOps ProfileDefaults() { return ProfileOps{WinGetPrivateProfileString}; }
+ProfileOps ProfileDefaults() {
+    ProfileOps ops{};
+    ops.GetPrivateProfileString = WinGetPrivateProfileString;
+    return ops;
+}
 
 }  // namespace kestar::platform

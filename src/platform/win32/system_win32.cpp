@@ -28,6 +28,13 @@ TimeOfDay WinLocalTimeOfDay() {
 
 }  // namespace
 
-SystemOps SystemDefaults() { return SystemOps{WinGetVersion, WinGetTickCount, WinSleep, WinLocalTimeOfDay}; }
+SystemOps SystemDefaults() {
+    SystemOps ops{};
+    ops.GetVersion = WinGetVersion;
+    ops.GetTickCount = WinGetTickCount;
+    ops.Sleep = WinSleep;
+    ops.LocalTimeOfDay = WinLocalTimeOfDay;
+    return ops;
+}
 
 }  // namespace kestar::platform
