@@ -1,6 +1,8 @@
 #include "platform/files.h"
 
 #include <windows.h>
+// The table's slots are named after the calls; the header's A/W macros would rename them.
+#undef GetFileAttributes
 
 namespace kestar::platform {
 namespace {
@@ -71,8 +73,6 @@ std::uint32_t WinGetFileAttributes(const char* path) { return ::GetFileAttribute
 
 }  // namespace
 
-// Filled in the table's order, each slot named: <windows.h> makes GetFileAttributes
-// a macro, so the slot cannot be assigned by its name here.
 FileOps FileDefaults() {
     FileOps ops{};
     ops.OpenExclusive = WinOpenExclusive;

@@ -4,6 +4,8 @@
 #include "platform/files.h"
 
 #include <windows.h>
+// The table's slots are named after the calls; the header's A/W macros would rename them.
+#undef GetPrivateProfileString
 
 #include <cstring>
 
