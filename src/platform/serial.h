@@ -18,6 +18,7 @@ namespace kestar::platform {
 using Handle = void*;
 using Bool = int;  // the system's BOOL: non-zero is success
 
+// NOLINTNEXTLINE(performance-no-int-to-ptr): INVALID_HANDLE_VALUE is the value -1 by definition.
 inline Handle InvalidHandleValue() { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1)); }
 
 // Device control block; same members, order and widths as the system's DCB.

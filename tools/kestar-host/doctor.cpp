@@ -67,7 +67,8 @@ void* OpenArmLibraryAsTheHost(const std::string& moduleFolder, const std::string
             file = found;
             return handle;
         }
-        problem += (problem.empty() ? "no arm library: " : "; ") + candidate + ": " + why;
+        problem += problem.empty() ? "no arm library: " : "; ";
+        problem.append(candidate).append(": ").append(why);
     }
     return nullptr;
 }
@@ -229,7 +230,7 @@ DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report) {
     DoctorOptions whole = options;
     whole.modulePath = WholePath(options.modulePath);
     Doctor doctor(whole);
-    const DoctorVerdict verdict = doctor.Run();
+    DoctorVerdict verdict = doctor.Run();
     if (report != nullptr) *report = doctor.report().Render(options.json);
     return verdict;
 }
