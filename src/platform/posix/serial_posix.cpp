@@ -13,13 +13,13 @@
 // caller is never blocked, except by a GetOverlappedResult that waits.
 //
 // The device records and the pending writes: serial_posix_device.cpp; the line
-// settings: termios_translation.cpp; every system call: posix_calls.h.
+// settings: serial_posix_lines.cpp over termios_translation.cpp; every system
+// call: posix_calls.h.
 #include "platform/serial.h"
 
-#include "platform/debug_trace.h"
 #include "platform/posix/posix_calls.h"
-#include "platform/posix/posix_errors.h"
 #include "platform/posix/serial_posix_device.h"
+#include "platform/posix/serial_posix_lines.h"
 #include "platform/posix/termios_translation.h"
 
 #include <cerrno>
@@ -36,9 +36,6 @@ void Complete(Overlapped* overlapped, std::uint32_t count) {
     if (overlapped != nullptr) CompleteWith(overlapped, 0, count);
 }
 
-// TIOCEXCL, TIOCNXCL, TIOCSBRK and TIOCCBRK take no argument; the null argument
-// gives ioctl, which reads one whatever the request, a defined value.
-int Ioctl(int fd, unsigned long request, void* argument = nullptr) { return Posix().ioctl(fd, request, argument); }
 
 Handle PosixCreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, std::uint32_t, std::uint32_t,
                         Handle) {
@@ -59,14 +56,14 @@ Handle PosixCreateFileA(const char* name, std::uint32_t, std::uint32_t, void*, s
         Fail(kErrorFileNotFound);
         return InvalidHandleValue();
     }
-    if (Posix().flock(fd, LOCK_EX | LOCK_NB) != 0 || Ioctl(fd, TIOCEXCL) != 0) {
+    if (Posix().flock(fd, LOCK_EX | LOCK_NB) != 0 || DeviceIoctl(fd, TIOCEXCL) != 0) {
         FailErrno();
         Posix().close(fd);
         return InvalidHandleValue();
     }
     PosixDevice* device = TakeDevice(number, fd);
     if (device == nullptr) {
-        Ioctl(fd, TIOCNXCL);
+        DeviceIoctl(fd, TIOCNXCL);
         Posix().close(fd);
         Fail(kErrorGenFailure);
         return InvalidHandleValue();
@@ -85,72 +82,6 @@ Bool PosixSetupComm(Handle handle, std::uint32_t, std::uint32_t) {
     return Device(handle) ? 1 : 0;
 }
 
-Bool PosixGetCommState(Handle handle, Dcb* dcb) {
-    PosixDevice* device = Device(handle);
-    if (device == nullptr) return 0;
-    termios tio{};
-    if (Posix().tcgetattr(device->fd, &tio) != 0) return FailErrno();
-    *dcb = device->dcb;
-    TermiosToDcb(tio, *dcb);
-    return 1;
-}
-
-void SetModemLine(int fd, int line, bool on) { Ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line); }
-
-Bool PosixSetCommState(Handle handle, Dcb* dcb) {
-    PosixDevice* device = Device(handle);
-    if (device == nullptr) return 0;
-    if (!TermiosCarries(*dcb)) return Fail(kErrorInvalidParameter);
-    termios tio{};
-    if (Posix().tcgetattr(device->fd, &tio) != 0) return FailErrno();
-    // A pseudo-terminal keeps 8 data bits without parity, and refuses a request for
-    // anything else that changes nothing more: it is asked only for what it carries,
-    // so the same request gets the same answer on every open (a virtual COM port of
-    // Windows accepts such settings the same way), and the trace says what was not
-    // applied.
-    const bool eightBitsOnly = device->pseudoTerminal && (dcb->ByteSize != 8 || dcb->Parity != kNoParity);
-    if (eightBitsOnly) {
-        Trace("COM%d: a pseudo-terminal carries 8 data bits without parity; %u data bits and %s parity not "
-              "applied\n",
-              device->comNumber, static_cast<unsigned>(dcb->ByteSize), ParityName(dcb->Parity));
-    }
-    DcbToTermios(*dcb, eightBitsOnly, tio);
-    if (Posix().tcsetattr(device->fd, TCSANOW, &tio) != 0) return FailErrno();
-    // A pseudo-terminal has no modem lines; the line settings stand all the same.
-    SetModemLine(device->fd, TIOCM_DTR, dcb->fDtrControl != kDtrControlDisable);
-    SetModemLine(device->fd, TIOCM_RTS, dcb->fRtsControl != kRtsControlDisable);
-    device->dcb = *dcb;
-    return 1;
-}
-
-Bool PosixGetCommTimeouts(Handle handle, CommTimeouts* timeouts) {
-    PosixDevice* device = Device(handle);
-    if (device == nullptr) return 0;
-    *timeouts = device->timeouts;
-    return 1;
-}
-
-Bool PosixSetCommTimeouts(Handle handle, CommTimeouts* timeouts) {
-    PosixDevice* device = Device(handle);
-    if (device == nullptr) return 0;
-    device->timeouts = *timeouts;
-    return 1;
-}
-
-Bool PosixGetCommMask(Handle handle, std::uint32_t* mask) {
-    PosixDevice* device = Device(handle);
-    if (device == nullptr) return 0;
-    *mask = device->eventMask;
-    return 1;
-}
-
-Bool PosixSetCommMask(Handle handle, std::uint32_t mask) {
-    PosixDevice* device = Device(handle);
-    if (device == nullptr) return 0;
-    device->eventMask = mask;
-    return 1;
-}
-
 // termios reports no framing, parity or overrun events without marking them in
 // the data stream, so the error word is always 0 here.
 Bool PosixClearCommError(Handle handle, std::uint32_t* errors, ComStat* stat) {
@@ -158,7 +89,7 @@ Bool PosixClearCommError(Handle handle, std::uint32_t* errors, ComStat* stat) {
     if (device == nullptr) return 0;
     HandPendingWrites(device);
     int in = 0, out = 0;
-    if (Ioctl(device->fd, TIOCINQ, &in) != 0 || Ioctl(device->fd, TIOCOUTQ, &out) != 0) return FailErrno();
+    if (DeviceIoctl(device->fd, TIOCINQ, &in) != 0 || DeviceIoctl(device->fd, TIOCOUTQ, &out) != 0) return FailErrno();
     if (errors != nullptr) *errors = 0;
     if (stat != nullptr) {
         std::memset(stat, 0, sizeof *stat);
@@ -281,45 +212,6 @@ Bool PosixPurgeComm(Handle handle, std::uint32_t flags) {
     return 1;
 }
 
-Bool Succeeded(int result) { return result == 0 ? 1 : FailErrno(); }
-
-Bool ModemIoctl(PosixDevice* device, unsigned long request, int line) {
-    return Succeeded(Ioctl(device->fd, request, &line));
-}
-
-Bool PosixEscapeCommFunction(Handle handle, std::uint32_t function) {
-    PosixDevice* device = Device(handle);
-    if (device == nullptr) return 0;
-    switch (function) {
-        case kSetDtr: return ModemIoctl(device, TIOCMBIS, TIOCM_DTR);
-        case kClrDtr: return ModemIoctl(device, TIOCMBIC, TIOCM_DTR);
-        case kSetRts: return ModemIoctl(device, TIOCMBIS, TIOCM_RTS);
-        case kClrRts: return ModemIoctl(device, TIOCMBIC, TIOCM_RTS);
-        case kSetBreak: return Succeeded(Ioctl(device->fd, TIOCSBRK));
-        case kClrBreak: return Succeeded(Ioctl(device->fd, TIOCCBRK));
-        case kSetXoff: return Succeeded(Posix().tcflow(device->fd, TCOOFF));
-        case kSetXon: return Succeeded(Posix().tcflow(device->fd, TCOON));
-        default: return Fail(kErrorInvalidParameter);
-    }
-}
-
-Bool PosixSetCommBreak(Handle handle) { return PosixEscapeCommFunction(handle, kSetBreak); }
-Bool PosixClearCommBreak(Handle handle) { return PosixEscapeCommFunction(handle, kClrBreak); }
-
-Bool PosixGetCommModemStatus(Handle handle, std::uint32_t* modemStatus) {
-    PosixDevice* device = Device(handle);
-    if (device == nullptr) return 0;
-    int lines = 0;
-    if (Ioctl(device->fd, TIOCMGET, &lines) != 0) return FailErrno();
-    std::uint32_t word = 0;
-    if (lines & TIOCM_CTS) word |= kMsCtsOn;
-    if (lines & TIOCM_DSR) word |= kMsDsrOn;
-    if (lines & TIOCM_RNG) word |= kMsRingOn;
-    if (lines & TIOCM_CAR) word |= kMsRlsdOn;
-    *modemStatus = word;
-    return 1;
-}
-
 // The one-byte look-ahead: the next byte is taken from the device into the
 // device record and handed out again by the next ReadFile, so it is copied out
 // here without being consumed. Nothing waiting: success with nothing copied.
@@ -342,7 +234,7 @@ Bool PosixPeekNamedPipe(Handle handle, void* buffer, std::uint32_t size, std::ui
     // A count the terminal does not give is a failure, not an empty queue; the
     // byte already taken stays for the next read.
     int queued = 0;
-    if (Ioctl(device->fd, TIOCINQ, &queued) != 0) return FailErrno();
+    if (DeviceIoctl(device->fd, TIOCINQ, &queued) != 0) return FailErrno();
     std::uint32_t copied = 0;
     if (device->haveLookahead && size > 0 && buffer != nullptr) {
         *static_cast<unsigned char*>(buffer) = device->lookahead;
@@ -361,7 +253,7 @@ Bool PosixCloseHandle(Handle handle) {
     CancelPendingWrites(device);  // closing the device ends what it still holds
     const int fd = device->fd;
     ReleaseDevice(device);
-    Ioctl(fd, TIOCNXCL);  // a pseudo-terminal keeps the flag while its other side lives
+    DeviceIoctl(fd, TIOCNXCL);  // a pseudo-terminal keeps the flag while its other side lives
     return Succeeded(Posix().close(fd));
 }
 
@@ -380,23 +272,14 @@ std::uint32_t PosixGetLastError() { return LastError(); }
 
 SerialOps SerialDefaults() {
     SerialOps ops{};
+    FillLineOps(ops);  // the line settings, timeouts, masks and modem lines
     ops.CreateFileA = PosixCreateFileA;
     ops.SetupComm = PosixSetupComm;
-    ops.GetCommState = PosixGetCommState;
-    ops.SetCommState = PosixSetCommState;
-    ops.GetCommTimeouts = PosixGetCommTimeouts;
-    ops.SetCommTimeouts = PosixSetCommTimeouts;
-    ops.GetCommMask = PosixGetCommMask;
-    ops.SetCommMask = PosixSetCommMask;
     ops.ClearCommError = PosixClearCommError;
     ops.ReadFile = PosixReadFile;
     ops.WriteFile = PosixWriteFile;
     ops.GetOverlappedResult = PosixGetOverlappedResult;
     ops.PurgeComm = PosixPurgeComm;
-    ops.EscapeCommFunction = PosixEscapeCommFunction;
-    ops.SetCommBreak = PosixSetCommBreak;
-    ops.ClearCommBreak = PosixClearCommBreak;
-    ops.GetCommModemStatus = PosixGetCommModemStatus;
     ops.PeekNamedPipe = PosixPeekNamedPipe;
     ops.CloseHandle = PosixCloseHandle;
     ops.GetLastError = PosixGetLastError;
@@ -409,11 +292,6 @@ std::string ComDeviceTarget(int number) {
     char path[4096];
     DevicePath(number, path, sizeof path);
     return path;
-}
-
-bool SerialDriverTakesRate(std::uint32_t rate) {
-    speed_t code{};
-    return SpeedCode(rate, code);
 }
 
 }  // namespace kestar::platform

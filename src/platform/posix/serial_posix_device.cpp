@@ -175,4 +175,8 @@ Bool Fail(std::uint32_t error) {
 
 Bool FailErrno() { return Fail(ErrorFromErrno(errno)); }
 
+Bool Succeeded(int result) { return result == 0 ? 1 : FailErrno(); }
+
+int DeviceIoctl(int fd, unsigned long request, void* argument) { return Posix().ioctl(fd, request, argument); }
+
 }  // namespace kestar::platform

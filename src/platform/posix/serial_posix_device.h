@@ -66,11 +66,18 @@ void DevicePath(int number, char* path, std::size_t size);
 // Whether fd is a Linux pseudo-terminal.
 bool IsPseudoTerminal(int fd);
 
+// ioctl on the device through the call table. TIOCEXCL, TIOCNXCL, TIOCSBRK and
+// TIOCCBRK take no argument; the null argument gives ioctl, which reads one
+// whatever the request, a defined value.
+int DeviceIoctl(int fd, unsigned long request, void* argument = nullptr);
+
 // The thread's last error, as GetLastError gives it.
 std::uint32_t& LastError();
 // Sets the last error and returns failure.
 Bool Fail(std::uint32_t error);
 // Fails with the Windows error that stands for errno.
 Bool FailErrno();
+// 1 for a system call's 0, else FailErrno().
+Bool Succeeded(int result);
 
 }  // namespace kestar::platform
