@@ -24,7 +24,7 @@ enum class CommandTraceForm {
     kCallbacks,  // "-> NAME <<callbacksParam>>"
 };
 
-struct Command {
+struct Command {  // NOLINT(clang-analyzer-optin.performance.Padding): members in the table's column order
     int code;
     const char* name;
     CommandTraceForm trace;
