@@ -24,7 +24,7 @@ enum class CommandTraceForm {
     kCallbacks,  // "-> NAME <<callbacksParam>>"
 };
 
-struct Command {
+struct Command {  // NOLINT(clang-analyzer-optin.performance.Padding): members in the table's column order
     int code;
     const char* name;
     CommandTraceForm trace;
@@ -81,6 +81,7 @@ inline constexpr CommandIndex kCommandIndex = MakeCommandIndex();
 // asks this at every call: one bounds check and one array look-up.
 constexpr const Command* FindCommand(int code) {
     if (code < 0 || code >= static_cast<int>(sizeof detail::kCommandIndex.row)) return nullptr;
+    // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c): the rows are signed on purpose, -1 being none.
     const int row = detail::kCommandIndex.row[code];
     return row < 0 ? nullptr : &kCommands[row];
 }

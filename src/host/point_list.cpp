@@ -39,6 +39,7 @@ PointNode* TakeFreeNode(PointList& list) {
         }
     }
     PointNode* node = list.freeChain;
+    if (node == nullptr) return nullptr;  // a block of no nodes: nothing to hand out
     list.freeChain = node->next;
     return node;
 }

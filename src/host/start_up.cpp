@@ -87,7 +87,7 @@ const StartUpArmCall kStartUpArmCalls[kStartUpArmCallCount] = {
      [] {
          // The library may write into the path it is given: a copy of its own.
          char tablePath[kArmTablePathSize];
-         std::strcpy(tablePath, kArmTablePath);
+         CopyText(tablePath, kArmTablePath);
          return platform::ArmLeggeParametri(tablePath);
      }},
 };

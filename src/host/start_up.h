@@ -5,12 +5,14 @@
 #include "kestar.h"
 
 #include <cstddef>
+#include <string>
 
 namespace kestar {
 
 constexpr const char* kArmPortName = "COM1";
 constexpr const char* kArmTablePath = "C:\\ZUROZ\\M022_5C_2.TAB";
 constexpr std::size_t kArmTablePathSize = 100;
+static_assert(std::char_traits<char>::length(kArmTablePath) < kArmTablePathSize, "the table path fits its buffer");
 constexpr const char* kMachineName = "VASK Manual Arm";
 constexpr unsigned kShutDownWaitMs = 100;
 

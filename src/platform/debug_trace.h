@@ -8,6 +8,8 @@
 // measuring loop, and every reading sends one line.
 #pragma once
 
+#include "platform/compiler.h"
+
 #include <cstddef>
 
 namespace kestar::platform {
@@ -28,10 +30,7 @@ void TraceText(const char* text);
 
 // printf-style, formatted into a fixed area of kTraceLineSize bytes.
 void Trace(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+    KESTAR_PRINTF_FORMAT(1, 2);
 
 // Replaces the writer (nullptr: back to the system channel); returns the previous one.
 TraceWriter InstallTraceWriter(TraceWriter writer);

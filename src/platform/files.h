@@ -16,6 +16,8 @@
 // close, stat.
 #pragma once
 
+#include "platform/scoped_ops.h"
+
 #include <cstdint>
 #include <string>
 
@@ -54,16 +56,7 @@ struct FileOps {
 FileOps& Files();
 FileOps FileDefaults();
 
-class ScopedFileOps {
-public:
-    explicit ScopedFileOps(const FileOps& replacement) : previous_(Files()) { Files() = replacement; }
-    ~ScopedFileOps() { Files() = previous_; }
-    ScopedFileOps(const ScopedFileOps&) = delete;
-    ScopedFileOps& operator=(const ScopedFileOps&) = delete;
-
-private:
-    FileOps previous_;
-};
+using ScopedFileOps = ScopedOps<FileOps, Files>;
 
 // The most a settings file may hold: far beyond any real one, and it bounds what a
 // file of junk costs a start-up.

@@ -10,7 +10,12 @@ void RuntimeFree(void* block) { std::free(block); }
 
 }  // namespace
 
-MemoryOps MemoryDefaults() { return MemoryOps{RuntimeCalloc, RuntimeFree}; }
+MemoryOps MemoryDefaults() {
+    MemoryOps ops{};
+    ops.calloc = RuntimeCalloc;
+    ops.free = RuntimeFree;
+    return ops;
+}
 
 MemoryOps& Memory() {
     static MemoryOps ops = MemoryDefaults();

@@ -1,6 +1,8 @@
 // The C runtime's heap, as a table so that a test can make allocation fail.
 #pragma once
 
+#include "platform/scoped_ops.h"
+
 #include <cstddef>
 
 namespace kestar::platform {
@@ -14,15 +16,6 @@ struct MemoryOps {
 MemoryOps& Memory();
 MemoryOps MemoryDefaults();
 
-class ScopedMemoryOps {
-public:
-    explicit ScopedMemoryOps(const MemoryOps& replacement) : previous_(Memory()) { Memory() = replacement; }
-    ~ScopedMemoryOps() { Memory() = previous_; }
-    ScopedMemoryOps(const ScopedMemoryOps&) = delete;
-    ScopedMemoryOps& operator=(const ScopedMemoryOps&) = delete;
-
-private:
-    MemoryOps previous_;
-};
+using ScopedMemoryOps = ScopedOps<MemoryOps, Memory>;
 
 }  // namespace kestar::platform

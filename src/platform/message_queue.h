@@ -2,6 +2,8 @@
 // routine while it waits. POSIX has no such queue: PeekMessageA finds nothing.
 #pragma once
 
+#include "platform/scoped_ops.h"
+
 #include <cstdint>
 
 namespace kestar::platform {
@@ -28,15 +30,6 @@ struct MessageOps {
 MessageOps& Messages();
 MessageOps MessageDefaults();
 
-class ScopedMessageOps {
-public:
-    explicit ScopedMessageOps(const MessageOps& replacement) : previous_(Messages()) { Messages() = replacement; }
-    ~ScopedMessageOps() { Messages() = previous_; }
-    ScopedMessageOps(const ScopedMessageOps&) = delete;
-    ScopedMessageOps& operator=(const ScopedMessageOps&) = delete;
-
-private:
-    MessageOps previous_;
-};
+using ScopedMessageOps = ScopedOps<MessageOps, Messages>;
 
 }  // namespace kestar::platform

@@ -5,6 +5,8 @@
 // hold the two side by side.
 #pragma once
 
+#include "platform/scoped_ops.h"
+
 #include <cstdint>
 
 namespace kestar::platform {
@@ -20,16 +22,7 @@ struct ProfileOps {
 ProfileOps& Profile();
 ProfileOps ProfileDefaults();
 
-class ScopedProfileOps {
-public:
-    explicit ScopedProfileOps(const ProfileOps& replacement) : previous_(Profile()) { Profile() = replacement; }
-    ~ScopedProfileOps() { Profile() = previous_; }
-    ScopedProfileOps(const ScopedProfileOps&) = delete;
-    ScopedProfileOps& operator=(const ScopedProfileOps&) = delete;
-
-private:
-    ProfileOps previous_;
-};
+using ScopedProfileOps = ScopedOps<ProfileOps, Profile>;
 
 // The portable reader. It reads the file through Files() for what it is: a regular
 // file of at most kMaxSettingsFileBytes, else the file counts as missing. Rules, as

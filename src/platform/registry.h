@@ -7,6 +7,8 @@
 // without regard to case, every value written to a side file and renamed into place.
 #pragma once
 
+#include "platform/scoped_ops.h"
+
 #include <cstdint>
 #include <string>
 
@@ -60,16 +62,7 @@ RegistryOps& Registry();
 // The system's own table, to restore after a test.
 RegistryOps RegistryDefaults();
 
-class ScopedRegistryOps {
-public:
-    explicit ScopedRegistryOps(const RegistryOps& replacement) : previous_(Registry()) { Registry() = replacement; }
-    ~ScopedRegistryOps() { Registry() = previous_; }
-    ScopedRegistryOps(const ScopedRegistryOps&) = delete;
-    ScopedRegistryOps& operator=(const ScopedRegistryOps&) = delete;
-
-private:
-    RegistryOps previous_;
-};
+using ScopedRegistryOps = ScopedOps<RegistryOps, Registry>;
 
 // POSIX: the folder of the store ($KESTAR_REGISTRY read at each call, so a test can
 // point it at a temporary folder). Windows: empty.

@@ -6,6 +6,8 @@
 // user is 0, and SID routines that work on the same bytes.
 #pragma once
 
+#include "platform/scoped_ops.h"
+
 #include <cstdint>
 
 namespace kestar::platform {
@@ -47,15 +49,6 @@ struct SecurityOps {
 SecurityOps& Security();
 SecurityOps SecurityDefaults();
 
-class ScopedSecurityOps {
-public:
-    explicit ScopedSecurityOps(const SecurityOps& replacement) : previous_(Security()) { Security() = replacement; }
-    ~ScopedSecurityOps() { Security() = previous_; }
-    ScopedSecurityOps(const ScopedSecurityOps&) = delete;
-    ScopedSecurityOps& operator=(const ScopedSecurityOps&) = delete;
-
-private:
-    SecurityOps previous_;
-};
+using ScopedSecurityOps = ScopedOps<SecurityOps, Security>;
 
 }  // namespace kestar::platform

@@ -7,6 +7,8 @@
 // its own table, such as the simulated UART.
 #pragma once
 
+#include "platform/scoped_ops.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,6 +18,7 @@ namespace kestar::platform {
 using Handle = void*;
 using Bool = int;  // the system's BOOL: non-zero is success
 
+// NOLINTNEXTLINE(performance-no-int-to-ptr): INVALID_HANDLE_VALUE is the value -1 by definition.
 inline Handle InvalidHandleValue() { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1)); }
 
 // Device control block; same members, order and widths as the system's DCB.
@@ -153,16 +156,7 @@ SerialOps& Serial();
 SerialOps SerialDefaults();
 
 // Replaces the table for its lifetime and restores the previous one.
-class ScopedSerialOps {
-public:
-    explicit ScopedSerialOps(const SerialOps& replacement) : previous_(Serial()) { Serial() = replacement; }
-    ~ScopedSerialOps() { Serial() = previous_; }
-    ScopedSerialOps(const ScopedSerialOps&) = delete;
-    ScopedSerialOps& operator=(const ScopedSerialOps&) = delete;
-
-private:
-    SerialOps previous_;
-};
+using ScopedSerialOps = ScopedOps<SerialOps, Serial>;
 
 // What "\\.\COMn" stands for on this system, for people reading a diagnosis.
 // POSIX: the device file the open takes ($KESTAR_DEVICES/comn when that link

@@ -5,6 +5,8 @@
 // it advances itself, a version word of another platform) and restores them.
 #pragma once
 
+#include "platform/scoped_ops.h"
+
 #include <cstdint>
 
 namespace kestar::platform {
@@ -32,15 +34,6 @@ SystemOps& System();
 SystemOps SystemDefaults();
 
 // Replaces the table for its lifetime and restores the previous one.
-class ScopedSystemOps {
-public:
-    explicit ScopedSystemOps(const SystemOps& replacement) : previous_(System()) { System() = replacement; }
-    ~ScopedSystemOps() { System() = previous_; }
-    ScopedSystemOps(const ScopedSystemOps&) = delete;
-    ScopedSystemOps& operator=(const ScopedSystemOps&) = delete;
-
-private:
-    SystemOps previous_;
-};
+using ScopedSystemOps = ScopedOps<SystemOps, System>;
 
 }  // namespace kestar::platform

@@ -2,6 +2,8 @@
 // bounded copies into fixed text fields.
 #pragma once
 
+#include "platform/compiler.h"
+
 #include <cstdarg>
 #include <cstddef>
 #include <string>
@@ -9,10 +11,7 @@
 namespace kestar::platform {
 
 std::string FormatText(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+    KESTAR_PRINTF_FORMAT(1, 2);
 
 std::string FormatTextV(const char* format, va_list args);
 

@@ -1,6 +1,7 @@
 // The COM driver's operations on an open port: transfer, line control, status
 // and the dump. Every ClearCommError adds its error word to lineErrors.
 #include "serial/com_driver.h"
+#include "platform/compiler.h"
 #include "serial/com_write_records.h"
 
 #include <cstdio>
@@ -278,14 +279,11 @@ std::int32_t Dump(Port* port, DumpOutput output) {
                   Bit(errors, platform::kCeTxFull), Bit(modem, platform::kMsCtsOn), Bit(modem, platform::kMsDsrOn),
                   Bit(modem, platform::kMsRingOn), Bit(modem, platform::kMsRlsdOn));
     output(line);
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat"  // the zero flag beside a precision is the line's own format
-#endif
+    // The zero flag beside a precision is the line's own format.
+    KESTAR_WARNINGS_PUSH
+    KESTAR_IGNORE_FORMAT
     std::snprintf(line, sizeof line, "8250:%04.4x", static_cast<unsigned>(data->uartWord));
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+    KESTAR_WARNINGS_POP
     output(line);
     return kStatusOk;
 }

@@ -125,7 +125,7 @@ PortLinePlan PlanPortLine(const std::string& text) {
     plan.role = -1;
     const PortLine& line = plan.line;
     if (text.size() >= kPortLineRefusedLength) {
-        plan.action = PortLineAction::kLineTooLong;
+        plan.action = PortLineAction::kSettingsLineTooLong;
         return plan;
     }
     if (line.comNumber < 0) {
@@ -169,7 +169,7 @@ int OpenPortSlot(int slot, const std::string& text) {
     PortSlot& entry = portTable[slot];
     entry.comNumber = -1;
 
-    if (plan.action == PortLineAction::kLineTooLong) {
+    if (plan.action == PortLineAction::kSettingsLineTooLong) {
         platform::Trace("CANNOT Open PORT%d: a line of %u characters or more may have been cut\n", slot + 1,
                         static_cast<unsigned>(kPortLineRefusedLength));
         ReportStatus(kPortLineTooLong, serial::StatusMessage(kPortLineTooLong));
@@ -231,6 +231,39 @@ std::int32_t ReportSlotError(int slot) {
     return ReportStatus(status, serial::StatusMessage(status));
 }
 
+namespace {
+
+// A read that timed out keeps what it gathered for the next line completed.
+void HoldPendingLine(char* buffer, int count) {
+    pendingLine.length = count;
+    if (count != 0) {
+        buffer[count] = '\0';
+        std::memcpy(pendingLine.text, buffer, static_cast<std::size_t>(count) + 1);
+    }
+}
+
+// Puts the pending characters in front of the line of count characters that its
+// newline just ended in buffer, and forgets them. False when both together do not
+// fit the line buffer: the line is too long, as one that arrived whole would be,
+// and buffer holds as much of both as fits.
+bool MergePendingLine(char* buffer, int count) {
+    if (pendingLine.length == 0) return true;
+    pendingLine.length = 0;
+    const std::size_t pending = std::strlen(pendingLine.text);
+    const std::size_t merged = pending + static_cast<std::size_t>(count);
+    if (merged >= kPendingLineSize) {
+        std::memmove(buffer + pending, buffer, kPortLineSize - 1 - pending);
+        std::memcpy(buffer, pendingLine.text, pending);
+        buffer[kPortLineSize - 1] = '\0';
+        return false;
+    }
+    std::memmove(buffer + pending, buffer, static_cast<std::size_t>(count) + 1);
+    std::memcpy(buffer, pendingLine.text, pending);
+    return true;
+}
+
+}  // namespace
+
 std::int32_t ReadSlotLine(int slot, char* buffer) {
     if (!SlotIsOpen(slot) || buffer == nullptr) return ReportInvalidSlot();
     serial::Port* port = portTable[slot].port;
@@ -245,11 +278,7 @@ std::int32_t ReadSlotLine(int slot, char* buffer) {
             if (!emptyPolls.TimedOut(readRetryLimit)) continue;
             if (InterfaceBlock* block = Block()) block->errorCode = kReadTimedOut;
             platform::Trace("-99[%d]: %.*s\n", count, count, buffer);
-            pendingLine.length = count;
-            if (count != 0) {
-                buffer[count] = '\0';
-                std::memcpy(pendingLine.text, buffer, static_cast<std::size_t>(count) + 1);
-            }
+            HoldPendingLine(buffer, count);
             return kReadTimedOut;
         }
         buffer[count++] = static_cast<char>(c);
@@ -257,22 +286,7 @@ std::int32_t ReadSlotLine(int slot, char* buffer) {
             buffer[count] = '\0';
             lineDone = true;
             SetLineDone(1);
-            if (pendingLine.length != 0) {
-                const std::size_t pending = std::strlen(pendingLine.text);
-                const std::size_t merged = pending + static_cast<std::size_t>(count);
-                pendingLine.length = 0;
-                if (merged >= kPendingLineSize) {
-                    // The earlier part and this line together do not fit the line
-                    // buffer: the line is too long, as for one that arrived whole.
-                    std::memmove(buffer + pending, buffer, kPortLineSize - 1 - pending);
-                    std::memcpy(buffer, pendingLine.text, pending);
-                    buffer[kPortLineSize - 1] = '\0';
-                    return ReportStatus(kLineTooLong, kBufferOverflowText);
-                }
-                std::memmove(buffer + pending, buffer, static_cast<std::size_t>(count) + 1);
-                std::memcpy(buffer, pendingLine.text, pending);
-            }
-            pendingLine.length = 0;
+            if (!MergePendingLine(buffer, count)) return ReportStatus(kLineTooLong, kBufferOverflowText);
         }
         if (count > kLineLimit) {
             // Terminated so that a caller reading the buffer as text stays inside it.

@@ -19,7 +19,7 @@ constexpr std::size_t kRoleNameSize = 20;     // role names of up to 19 characte
 constexpr std::size_t kPendingLineSize = 100;
 constexpr int kLineLimit = 80;                // characters a line may have, its newline included
 constexpr std::int32_t kReadTimedOut = -99;
-constexpr std::int32_t kLineTooLong = -90;
+constexpr std::int32_t kLineTooLong = -90;     // a line read from a device passed kLineLimit
 
 struct PortSlot {
     std::int32_t comNumber;  // -1: no open port; n > 0: open on COMn; 0 at load
@@ -112,7 +112,7 @@ enum class PortLineAction {
     kUnknownRole,  // passed over: the role matches none of the role table
     kRoleTooLong,  // passed over: the role token does not fit a role name
     kComZero,      // refused as a failed port: kInvalidPort
-    kLineTooLong,  // refused as a failed port: kPortLineTooLong, nothing scanned is used
+    kSettingsLineTooLong,  // refused as a failed port: status kPortLineTooLong, nothing scanned is used
 };
 
 // The arguments CreateComPort receives for the line.

@@ -11,7 +11,7 @@ int settingsEcho = 0;
 
 std::string SettingsFilePath() { return installDirectory + platform::LocalPath(kSettingsFilePath); }
 
-int ReadSetting(std::string& value, std::string key) {
+int ReadSetting(std::string& value, const std::string& key) {
     const std::string path = SettingsFilePath();
     char area[kSettingAreaSize] = {};
     std::uint32_t copied = platform::Profile().GetPrivateProfileString(kSettingsSection, key.c_str(), "", area,

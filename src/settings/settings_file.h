@@ -26,7 +26,7 @@ extern int settingsEcho;
 // is read afresh at every call, unless a SettingsReadOnce lives. A file that is not
 // a regular file (a link, FIFO, device or folder) or is larger than a few MiB is
 // not read: every key is then missing.
-int ReadSetting(std::string& value, std::string key);
+int ReadSetting(std::string& value, const std::string& key);
 
 // While one lives, ReadSetting reads the settings file once and answers every key
 // from that reading. Start-up holds one, so that its seven reads cost one reading

@@ -353,13 +353,18 @@ Bool FakeCancelIo(Handle h) {
     return 1;
 }
 
-constexpr platform::SerialOps kFakeOps{
-    FakeCreateFileA,    FakeSetupComm,          FakeGetCommState,   FakeSetCommState,
-    FakeGetCommTimeouts, FakeSetCommTimeouts,   FakeGetCommMask,    FakeSetCommMask,
-    FakeClearCommError, FakeReadFile,           FakeWriteFile,      FakeGetOverlappedResult,
-    FakePurgeComm,      FakeEscapeCommFunction, FakeSetCommBreak,   FakeClearCommBreak,
-    FakeGetCommModemStatus, FakePeekNamedPipe,  FakeCloseHandle,    FakeGetLastError,
-    FakeCreateEventA,   FakeCancelIo};
+platform::SerialOps FakeOps() {
+    platform::SerialOps ops{};
+#define KESTAR_FAKE(slot) ops.slot = Fake##slot
+    KESTAR_FAKE(CreateFileA); KESTAR_FAKE(SetupComm); KESTAR_FAKE(GetCommState); KESTAR_FAKE(SetCommState);
+    KESTAR_FAKE(GetCommTimeouts); KESTAR_FAKE(SetCommTimeouts); KESTAR_FAKE(GetCommMask); KESTAR_FAKE(SetCommMask);
+    KESTAR_FAKE(ClearCommError); KESTAR_FAKE(ReadFile); KESTAR_FAKE(WriteFile); KESTAR_FAKE(GetOverlappedResult);
+    KESTAR_FAKE(PurgeComm); KESTAR_FAKE(EscapeCommFunction); KESTAR_FAKE(SetCommBreak); KESTAR_FAKE(ClearCommBreak);
+    KESTAR_FAKE(GetCommModemStatus); KESTAR_FAKE(PeekNamedPipe); KESTAR_FAKE(CloseHandle); KESTAR_FAKE(GetLastError);
+    KESTAR_FAKE(CreateEventA); KESTAR_FAKE(CancelIo);
+#undef KESTAR_FAKE
+    return ops;
+}
 
 }  // namespace
 
@@ -368,7 +373,7 @@ void FakeUart::AbortOnFailure(const char* what) {
     std::abort();
 }
 
-FakeUart::FakeUart() : ops_(kFakeOps) { current = this; }
+FakeUart::FakeUart() : ops_(FakeOps()) { current = this; }
 
 FakeUart::~FakeUart() {
     for (Handle event : events) delete static_cast<char*>(event);

@@ -105,6 +105,15 @@ TEST(WatchScreen, EachLiveLayoutFitsItsWidthAndTwoLinesOnlyWhenOneDoesNot) {
     }
 }
 
+// The probe of a console's escape codes blanks what it printed: never a negative count
+// (about 4 G cells) when the probe wrapped at the buffer's end and the screen scrolled.
+TEST(WatchScreen, TheProbeBlanksTheCellsItPrintedAndNoneWhenTheCursorWentBack) {
+    EXPECT_EQ(tools::CellsPrinted(10, 5, 13, 5, 80), 3u);
+    EXPECT_EQ(tools::CellsPrinted(78, 5, 1, 6, 80), 3u);
+    EXPECT_EQ(tools::CellsPrinted(78, 24, 1, 24, 80), 0u);
+    EXPECT_EQ(tools::CellsPrinted(5, 24, 5, 23, 80), 0u);
+}
+
 #if !defined(_WIN32)
 class WatchInTerminal : public HostInstallation {};
 

@@ -30,7 +30,11 @@
 #undef GetFileAttributes
 #undef GetPrivateProfileString
 #else
+#include "platform/posix/posix_calls.h"
+
+#include <cerrno>
 #include <dirent.h>
+#include <unistd.h>
 #endif
 
 namespace kestar::testing {
@@ -421,6 +425,46 @@ void HookSecurity(SecurityOps& ops) {
 
 platform::WorkerThread NoThread(platform::WorkerRoutine, void*) { return nullptr; }
 
+#if !defined(_WIN32)
+// --- the system calls under the POSIX stand-ins ------------------------------------------
+
+using platform::PosixCalls;
+
+template <int Errno, typename R, typename... A>
+R KernelFails(A...) {
+    errno = Errno;
+    return static_cast<R>(-1);
+}
+// The kernel gives a descriptor back even when its close reports an error.
+template <int Errno>
+int CloseFails(int fd) {
+    Hook<&PosixCalls::close>::original(fd);
+    errno = Errno;
+    return -1;
+}
+
+void HookPosixCalls(PosixCalls& c) {
+    using S = struct stat;
+    Hook<&PosixCalls::open>::Install(c, "open", {{"EACCES", KernelFails<EACCES, int, const char*, int, mode_t>},
+                                                 {"EMFILE", KernelFails<EMFILE, int, const char*, int, mode_t>}});
+    Hook<&PosixCalls::close>::Install(c, "close", {{"EIO", CloseFails<EIO>}});
+    Hook<&PosixCalls::read>::Install(c, "read", {{"EIO", KernelFails<EIO, ssize_t, int, void*, std::size_t>}});
+    Hook<&PosixCalls::write>::Install(
+        c, "write", {{"ENOSPC", KernelFails<ENOSPC, ssize_t, int, const void*, std::size_t>},
+                     {"EIO", KernelFails<EIO, ssize_t, int, const void*, std::size_t>}});
+    Hook<&PosixCalls::lseek>::Install(c, "lseek", {{"EIO", KernelFails<EIO, off_t, int, off_t, int>}});
+    Hook<&PosixCalls::ftruncate>::Install(c, "ftruncate", {{"EIO", KernelFails<EIO, int, int, off_t>}});
+    Hook<&PosixCalls::fstat>::Install(c, "fstat", {{"EIO", KernelFails<EIO, int, int, S*>}});
+    Hook<&PosixCalls::stat>::Install(c, "stat", {{"EACCES", KernelFails<EACCES, int, const char*, S*>}});
+    Hook<&PosixCalls::flock>::Install(c, "flock", {{"EWOULDBLOCK", KernelFails<EWOULDBLOCK, int, int, int>}});
+    Hook<&PosixCalls::rename>::Install(c, "rename",
+                                       {{"ENOSPC", KernelFails<ENOSPC, int, const char*, const char*>}});
+    Hook<&PosixCalls::unlink>::Install(c, "unlink", {{"EACCES", KernelFails<EACCES, int, const char*>}});
+    Hook<&PosixCalls::mkdir>::Install(c, "mkdir", {{"ENOSPC", KernelFails<ENOSPC, int, const char*, mode_t>}});
+    Hook<&PosixCalls::rmdir>::Install(c, "rmdir", {{"ENOTEMPTY", KernelFails<ENOTEMPTY, int, const char*>}});
+}
+#endif
+
 // --- the clock, the trace --------------------------------------------------------------
 
 std::uint32_t SweepTick() {
@@ -619,6 +663,9 @@ struct SavedTables {
     platform::SystemOps system;
     platform::WorkerThreadOps threads;
     platform::TraceWriter trace;
+#if !defined(_WIN32)
+    platform::PosixCalls posix;
+#endif
 };
 SavedTables saved;
 }  // namespace
@@ -627,6 +674,10 @@ SweepSeam::SweepSeam() {
     saved = SavedTables{platform::Serial(),   platform::Registry(), platform::Files(),
                         platform::Profile(),  platform::Memory(),   platform::Security(),
                         platform::System(),   platform::WorkerThreads(), nullptr};
+#if !defined(_WIN32)
+    saved.posix = platform::Posix();
+    HookPosixCalls(platform::Posix());
+#endif
     state = SweepState{};
     sweepThread = std::this_thread::get_id();
     HookSerial(platform::Serial());
@@ -665,6 +716,9 @@ SweepSeam::~SweepSeam() {
     platform::Security() = saved.security;
     platform::System() = saved.system;
     platform::WorkerThreads() = saved.threads;
+#if !defined(_WIN32)
+    platform::Posix() = saved.posix;
+#endif
 }
 
 void SweepSeam::Arm(SweepMode mode, std::uint32_t k) {

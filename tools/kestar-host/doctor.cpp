@@ -35,7 +35,15 @@ int KESTAR_CALL QuietReading(double*, int* status) {
     *status = 0;
     return 1;
 }
-constexpr platform::ArmLibrary kQuietArm{QuietOpen, QuietParameters, QuietCall, QuietReading, QuietCall};
+platform::ArmLibrary QuietArm() {
+    platform::ArmLibrary arm{};
+    arm.AprePorta = QuietOpen;
+    arm.LeggeParametri = QuietParameters;
+    arm.ChiudePorta = QuietCall;
+    arm.LeggeQuota = QuietReading;
+    arm.ResetEncoder = QuietCall;
+    return arm;
+}
 
 std::string Folder(const std::string& path) {
     const std::size_t cut = path.find_last_of("\\/");
@@ -59,7 +67,8 @@ void* OpenArmLibraryAsTheHost(const std::string& moduleFolder, const std::string
             file = found;
             return handle;
         }
-        problem += (problem.empty() ? "no arm library: " : "; ") + candidate + ": " + why;
+        problem += problem.empty() ? "no arm library: " : "; ";
+        problem.append(candidate).append(": ").append(why);
     }
     return nullptr;
 }
@@ -83,7 +92,7 @@ DoctorVerdict Doctor::Run() {
 
 void Doctor::RunStartUp() {
     // The arm: the library the host would load (--arm), else one that does nothing.
-    platform::ArmLibrary arm = kQuietArm;
+    platform::ArmLibrary arm = QuietArm();
     if (options_.arm && armUsable_) {
         std::string file;
         std::string problem;
@@ -228,7 +237,7 @@ DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report) {
     DoctorOptions whole = options;
     whole.modulePath = WholePath(options.modulePath);  // empty stays empty: the host's module
     Doctor doctor(whole);
-    const DoctorVerdict verdict = doctor.Run();
+    DoctorVerdict verdict = doctor.Run();
     if (report != nullptr) *report = doctor.report().Render(options.json);
     return verdict;
 }

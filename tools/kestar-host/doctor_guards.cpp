@@ -101,7 +101,7 @@ std::uint32_t lastError = 0;
 std::uintptr_t nextHandle = 0x4B00;
 
 platform::Handle NewHandle(int com) {
-    auto handle = reinterpret_cast<platform::Handle>(nextHandle += 4);
+    auto handle = reinterpret_cast<platform::Handle>(nextHandle += 4);  // NOLINT(performance-no-int-to-ptr): a handle value that names nothing, as the system's do
     fakeHandles[handle] = com;
     return handle;
 }

@@ -149,7 +149,7 @@ private:
     int Exchange(serial::Port* port, const ComRequest& r) {
         // Whatever waited in the receive queue before the test is not part of it; a
         // device that never stops sending is not waited out.
-        std::vector<unsigned char> scratch(kPatternMax * 2);
+        std::vector<unsigned char> scratch(std::size_t{kPatternMax} * 2);
         std::uint32_t stale = 0;
         while (stale < kStaleLimit && port->ops.RxCount(port) > 0 &&
                port->ops.Read(port, scratch.data(), kPatternMax) == serial::kStatusOk && port->transferCount > 0)
@@ -194,7 +194,7 @@ private:
         const long boundMs = 2 * static_cast<long>((static_cast<long long>(size) * charMicros) / 1000) + 2 * quietMs;
 
         std::vector<unsigned char> received;
-        received.reserve(size * 2);
+        received.reserve(std::size_t{size} * 2);
         std::uint32_t sent = 0;
         int writes = 0;
         int pended = 0;

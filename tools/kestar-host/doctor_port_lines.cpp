@@ -168,7 +168,7 @@ void Doctor::CheckPortLine(int n, bool present, const std::string& value, const 
             p.Text("action", tooLong ? "passed over: role longer than 19 characters" : "passed over: unknown role");
             return;
         }
-        case PortLineAction::kLineTooLong:
+        case PortLineAction::kSettingsLineTooLong:
             FailPort(p, stop, kPortLineTooLong,
                      "the line is " + std::to_string(kPortLineRefusedLength) +
                          " characters or more, the most the settings reader gives, and may have been cut",

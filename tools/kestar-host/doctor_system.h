@@ -42,7 +42,7 @@ public:
     Utf8Console& operator=(const Utf8Console&) = delete;
 
 private:
-    unsigned previous_ = 0;  // 0: nothing to restore
+    [[maybe_unused]] unsigned previous_ = 0;  // 0: nothing to restore (used on Windows only)
 };
 
 // A text from the system in UTF-8: Windows hands the A calls' texts over in the

@@ -82,9 +82,10 @@ LoadedModule::LoadedModule(const std::string& given) {
         hint_ = LoadHint(error);
         return;
     }
-    getCommData = reinterpret_cast<GetCommDataFn>(GetProcAddress(module, MAKEINTRESOURCEA(10)));
-    initializeCommunications = reinterpret_cast<InitializeFn>(GetProcAddress(module, MAKEINTRESOURCEA(12)));
-    terminateCommunications = reinterpret_cast<TerminateFn>(GetProcAddress(module, MAKEINTRESOURCEA(14)));
+    // Through void*: the entry points' types are not FARPROC's, which -Wcast-function-type reports.
+    getCommData = reinterpret_cast<GetCommDataFn>(reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(10))));
+    initializeCommunications = reinterpret_cast<InitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(12))));
+    terminateCommunications = reinterpret_cast<TerminateFn>(reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(14))));
 #else
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {

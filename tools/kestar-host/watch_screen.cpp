@@ -1,5 +1,7 @@
 #include "watch_screen.h"
 
+#include "platform/compiler.h"
+
 #include <cstdarg>
 #include <cstdlib>
 
@@ -25,10 +27,7 @@ constexpr const char* kLineUp = "\x1b[A";
 constexpr const char* kNewLine = "\r\n";
 
 std::string Format(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+    KESTAR_PRINTF_FORMAT(1, 2);
 
 std::string Format(const char* format, ...) {
     char text[512];
@@ -54,12 +53,21 @@ bool EscapeCodesActedOn(HANDLE console) {
     const COORD was = before.dwCursorPosition;
     const COORD is = after.dwCursorPosition;
     if (is.X == was.X && is.Y == was.Y) return true;
-    const DWORD cells = static_cast<DWORD>((is.Y - was.Y) * before.dwSize.X + (is.X - was.X));
-    FillConsoleOutputCharacterA(console, ' ', cells, was, &written);
+    const DWORD cells = CellsPrinted(was.X, was.Y, is.X, is.Y, before.dwSize.X);
+    if (cells != 0) FillConsoleOutputCharacterA(console, ' ', cells, was, &written);
     SetConsoleCursorPosition(console, was);
     return false;
 }
 #endif
+
+}  // namespace
+
+unsigned long CellsPrinted(int fromX, int fromY, int toX, int toY, int width) {
+    const long cells = static_cast<long>(toY - fromY) * width + (toX - fromX);
+    return cells > 0 ? static_cast<unsigned long>(cells) : 0;
+}
+
+namespace {
 
 std::string Counter(const WatchReading& r) { return Format("#%-5ld %8.1fs", r.number, r.seconds); }
 

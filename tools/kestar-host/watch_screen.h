@@ -40,6 +40,11 @@ std::string EventLine(const WatchReading& reading);
 // The one line of a reading where output is not a terminal.
 std::string PlainLine(const WatchReading& reading);
 
+// The console cells a text printed from (fromX, fromY) to (toX, toY) covered on a
+// screen width cells wide; 0 when the cursor did not move on (the text wrapped at
+// the buffer's end and the screen scrolled under it), never a negative count.
+unsigned long CellsPrinted(int fromX, int fromY, int toX, int toY, int width);
+
 enum class WatchMode {
     kLines,      // a file or a pipe: one plain line per reading
     kConsole,    // a console that takes no escape codes: each screen's lines, written below each other

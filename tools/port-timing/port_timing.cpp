@@ -129,7 +129,12 @@ int main(int argc, char** argv) {
     }
     settings.close();
 
-    kestar::platform::ArmLibrary arm{QuietArmText, QuietArmTable, QuietArm, QuietReading, QuietArm};
+    kestar::platform::ArmLibrary arm{};
+    arm.AprePorta = QuietArmText;
+    arm.LeggeParametri = QuietArmTable;
+    arm.ChiudePorta = QuietArm;
+    arm.LeggeQuota = QuietReading;
+    arm.ResetEncoder = QuietArm;
     kestar::platform::InstallArmLibrary(&arm);
     kestar::platform::SystemOps ops = kestar::platform::System();
     ops.Sleep = CountedSleep;

@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "platform/posix/posix_calls.h"
+
 #include <cerrno>
 
 #include <fcntl.h>
@@ -16,28 +18,28 @@ constexpr int kOpenForWhatItIs = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 bool IsRegular(int fd) {
     struct stat info {};
-    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    return Posix().fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 FileHandle PosixOpenExclusive(const char* path, bool truncate) {
-    int fd = ::open(path, O_WRONLY | O_CREAT | kOpenForWhatItIs, 0666);
+    int fd = Posix().open(path, O_WRONLY | O_CREAT | kOpenForWhatItIs, 0666);
     if (fd < 0) return kInvalidFile;
     // The lock comes first: emptying a file that someone else holds would lose their lines.
-    if (!IsRegular(fd) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || (truncate && ::ftruncate(fd, 0) != 0)) {
-        ::close(fd);
+    if (!IsRegular(fd) || Posix().flock(fd, LOCK_EX | LOCK_NB) != 0 || (truncate && Posix().ftruncate(fd, 0) != 0)) {
+        Posix().close(fd);
         return kInvalidFile;
     }
     return fd;
 }
 
 FileHandle PosixOpenForReading(const char* path) {
-    int fd = ::open(path, O_RDONLY | kOpenForWhatItIs);
+    int fd = Posix().open(path, O_RDONLY | kOpenForWhatItIs, 0);
     return fd < 0 ? kInvalidFile : fd;
 }
 
 bool PosixGetFileInfo(FileHandle file, FileInfo* info) {
     struct stat status {};
-    if (::fstat(static_cast<int>(file), &status) != 0) return false;
+    if (Posix().fstat(static_cast<int>(file), &status) != 0) return false;
     info->regular = S_ISREG(status.st_mode);
     info->size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
     return true;
@@ -46,19 +48,19 @@ bool PosixGetFileInfo(FileHandle file, FileInfo* info) {
 bool PosixRead(FileHandle file, void* data, std::uint32_t size, std::uint32_t* read) {
     ssize_t got;
     do {
-        got = ::read(static_cast<int>(file), data, size);
+        got = Posix().read(static_cast<int>(file), data, size);
     } while (got < 0 && errno == EINTR);
     *read = got > 0 ? static_cast<std::uint32_t>(got) : 0;
     return got >= 0;
 }
 
-bool PosixSeekToEnd(FileHandle file) { return ::lseek(static_cast<int>(file), 0, SEEK_END) >= 0; }
+bool PosixSeekToEnd(FileHandle file) { return Posix().lseek(static_cast<int>(file), 0, SEEK_END) >= 0; }
 
 bool PosixWrite(FileHandle file, const void* data, std::uint32_t size, std::uint32_t* written) {
     const char* next = static_cast<const char*>(data);
     std::uint32_t done = 0;
     while (done < size) {
-        ssize_t put = ::write(static_cast<int>(file), next + done, size - done);
+        ssize_t put = Posix().write(static_cast<int>(file), next + done, size - done);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) break;
         done += static_cast<std::uint32_t>(put);
@@ -67,11 +69,11 @@ bool PosixWrite(FileHandle file, const void* data, std::uint32_t size, std::uint
     return done == size;
 }
 
-bool PosixClose(FileHandle file) { return ::close(static_cast<int>(file)) == 0; }
+bool PosixClose(FileHandle file) { return Posix().close(static_cast<int>(file)) == 0; }
 
 std::uint32_t PosixGetFileAttributes(const char* path) {
     struct stat info {};
-    if (::stat(path, &info) != 0) return kInvalidFileAttributes;
+    if (Posix().stat(path, &info) != 0) return kInvalidFileAttributes;
     return S_ISDIR(info.st_mode) ? kFileAttributeDirectory : kFileAttributeNormal;
 }
 

@@ -10,6 +10,12 @@ std::intptr_t DispatchNothing(const Msg*) { return 0; }
 
 }  // namespace
 
-MessageOps MessageDefaults() { return MessageOps{NoMessage, TranslateNothing, DispatchNothing}; }
+MessageOps MessageDefaults() {
+    MessageOps ops{};
+    ops.PeekMessageA = NoMessage;
+    ops.TranslateMessage = TranslateNothing;
+    ops.DispatchMessageA = DispatchNothing;
+    return ops;
+}
 
 }  // namespace kestar::platform

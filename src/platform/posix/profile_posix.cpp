@@ -2,6 +2,10 @@
 
 namespace kestar::platform {
 
-ProfileOps ProfileDefaults() { return ProfileOps{ReadProfileString}; }
+ProfileOps ProfileDefaults() {
+    ProfileOps ops{};
+    ops.GetPrivateProfileString = ReadProfileString;
+    return ops;
+}
 
 }  // namespace kestar::platform

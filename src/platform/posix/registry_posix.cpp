@@ -9,6 +9,8 @@
 // either the old value or the new one.
 #include "platform/registry.h"
 
+#include "platform/posix/posix_calls.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -57,7 +59,7 @@ const char* RootName(RegHandle root) {
 
 bool IsDirectory(const std::string& path) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return Posix().stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool MakeFolders(const std::string& path) {
@@ -65,7 +67,7 @@ bool MakeFolders(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash))) return false;
     // A file of the same name is no key: the key cannot be made there.
-    return ::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && IsDirectory(path));
+    return Posix().mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && IsDirectory(path));
 }
 
 // The folder a handle stands for; empty for an unknown handle.
@@ -236,8 +238,8 @@ long StoreDeleteKey(RegHandle key, const char* subKey) {
         if (entry->d_name[0] == '=') values.push_back(folder + "/" + entry->d_name);
     }
     ::closedir(dir);
-    for (const std::string& value : values) ::unlink(value.c_str());
-    return ::rmdir(folder.c_str()) == 0 ? kRegSuccess : kRegAccessDenied;
+    for (const std::string& value : values) Posix().unlink(value.c_str());
+    return Posix().rmdir(folder.c_str()) == 0 ? kRegSuccess : kRegAccessDenied;
 }
 
 bool ValueFile(RegHandle key, const char* name, std::string& file, bool& mayWrite, long& status) {
@@ -263,34 +265,34 @@ bool ValueFile(RegHandle key, const char* name, std::string& file, bool& mayWrit
 // (a FIFO that would block the open, a link to an endless device, a folder) is no
 // value, and a file beyond the bound is refused instead of read into memory.
 long ReadWhole(const std::string& file, std::vector<unsigned char>& bytes) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = Posix().open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return kRegFileNotFound;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    if (Posix().fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        Posix().close(fd);
         return kRegFileNotFound;
     }
     if (info.st_size > static_cast<off_t>(kMaxValueFile)) {
-        ::close(fd);
+        Posix().close(fd);
         return kRegOutOfMemory;
     }
     unsigned char chunk[4096];
     while (true) {
-        ssize_t got = ::read(fd, chunk, sizeof chunk);
+        ssize_t got = Posix().read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            ::close(fd);
+            Posix().close(fd);
             return kRegFileNotFound;
         }
         if (got == 0) break;
         // The file may grow while it is read: the bound holds for what is taken.
         if (bytes.size() + static_cast<std::size_t>(got) > kMaxValueFile) {
-            ::close(fd);
+            Posix().close(fd);
             return kRegOutOfMemory;
         }
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
-    ::close(fd);
+    Posix().close(fd);
     return kRegSuccess;
 }
 
@@ -321,7 +323,7 @@ long StoreQueryValueEx(RegHandle key, const char* name, std::uint32_t* type, uns
 
 bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
     while (size > 0) {
-        ssize_t put = ::write(fd, data, size);
+        ssize_t put = Posix().write(fd, data, size);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return false;
         data += put;
@@ -340,14 +342,14 @@ long StoreSetValueEx(RegHandle key, const char* name, std::uint32_t type, const 
     static unsigned counter = 0;
     std::string side = file.substr(0, file.find_last_of('/')) + "/=~" + std::to_string(::getpid()) + "." +
                        std::to_string(++counter);
-    int fd = ::open(side.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int fd = Posix().open(side.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) return kRegAccessDenied;
     const unsigned char header[4] = {static_cast<unsigned char>(type), static_cast<unsigned char>(type >> 8),
                                      static_cast<unsigned char>(type >> 16), static_cast<unsigned char>(type >> 24)};
     bool written = WriteAll(fd, header, sizeof header) && (size == 0 || WriteAll(fd, data, size));
-    written = ::close(fd) == 0 && written;
-    if (!written || ::rename(side.c_str(), file.c_str()) != 0) {
-        ::unlink(side.c_str());
+    written = Posix().close(fd) == 0 && written;
+    if (!written || Posix().rename(side.c_str(), file.c_str()) != 0) {
+        Posix().unlink(side.c_str());
         return kRegOutOfMemory;
     }
     return kRegSuccess;
@@ -356,8 +358,16 @@ long StoreSetValueEx(RegHandle key, const char* name, std::uint32_t type, const 
 }  // namespace
 
 RegistryOps RegistryDefaults() {
-    return RegistryOps{StoreOpenKeyEx, StoreOpenKey,   StoreCreateKeyEx,  StoreCreateKey,
-                       StoreCloseKey,  StoreDeleteKey, StoreQueryValueEx, StoreSetValueEx};
+    RegistryOps ops{};
+    ops.OpenKeyEx = StoreOpenKeyEx;
+    ops.OpenKey = StoreOpenKey;
+    ops.CreateKeyEx = StoreCreateKeyEx;
+    ops.CreateKey = StoreCreateKey;
+    ops.CloseKey = StoreCloseKey;
+    ops.DeleteKey = StoreDeleteKey;
+    ops.QueryValueEx = StoreQueryValueEx;
+    ops.SetValueEx = StoreSetValueEx;
+    return ops;
 }
 
 std::string RegistryStoreFolder() {

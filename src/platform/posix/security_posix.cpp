@@ -22,7 +22,7 @@ struct SidHeader {
 };
 
 std::size_t SidLength(const void* sid) {
-    return sizeof(SidHeader) + 4u * static_cast<const SidHeader*>(sid)->subAuthorityCount;
+    return sizeof(SidHeader) + std::size_t{4} * static_cast<const SidHeader*>(sid)->subAuthorityCount;
 }
 
 bool PosixOpenProcessToken(std::uint32_t, TokenHandle* token) {
@@ -57,12 +57,12 @@ bool PosixAllocateAndInitializeSid(const SidIdentifierAuthority* authority, std:
                                    const std::uint32_t s[8], Sid** sid) {
     *sid = nullptr;
     if (count == 0 || count > 8) return false;
-    unsigned char* built = static_cast<unsigned char*>(std::calloc(1, sizeof(SidHeader) + 4u * count));
+    unsigned char* built = static_cast<unsigned char*>(std::calloc(1, sizeof(SidHeader) + std::size_t{4} * count));
     if (built == nullptr) return false;
     SidHeader header{kSidRevision, count, {}};
     std::memcpy(header.authority, authority->value, 6);
     std::memcpy(built, &header, sizeof header);
-    std::memcpy(built + sizeof header, s, 4u * count);
+    std::memcpy(built + sizeof header, s, std::size_t{4} * count);
     *sid = built;
     return true;
 }
@@ -80,8 +80,14 @@ void PosixFreeSid(Sid* sid) { std::free(sid); }
 }  // namespace
 
 SecurityOps SecurityDefaults() {
-    return SecurityOps{PosixOpenProcessToken,         PosixGetTokenInformation, PosixCloseHandle,
-                       PosixAllocateAndInitializeSid, PosixEqualSid,            PosixFreeSid};
+    SecurityOps ops{};
+    ops.OpenProcessToken = PosixOpenProcessToken;
+    ops.GetTokenInformation = PosixGetTokenInformation;
+    ops.CloseHandle = PosixCloseHandle;
+    ops.AllocateAndInitializeSid = PosixAllocateAndInitializeSid;
+    ops.EqualSid = PosixEqualSid;
+    ops.FreeSid = PosixFreeSid;
+    return ops;
 }
 
 }  // namespace kestar::platform

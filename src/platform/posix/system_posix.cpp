@@ -49,7 +49,12 @@ TimeOfDay LocalTimeOfSecond(std::int64_t seconds) {
 }
 
 SystemOps SystemDefaults() {
-    return SystemOps{PosixGetVersion, PosixGetTickCount, PosixSleep, PosixLocalTimeOfDay};
+    SystemOps ops{};
+    ops.GetVersion = PosixGetVersion;
+    ops.GetTickCount = PosixGetTickCount;
+    ops.Sleep = PosixSleep;
+    ops.LocalTimeOfDay = PosixLocalTimeOfDay;
+    return ops;
 }
 
 }  // namespace kestar::platform

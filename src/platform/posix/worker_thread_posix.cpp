@@ -82,6 +82,12 @@ void PosixRelease(WorkerThread raw) {
 
 }  // namespace
 
-WorkerThreadOps WorkerThreadDefaults() { return WorkerThreadOps{PosixStart, PosixWait, PosixRelease}; }
+WorkerThreadOps WorkerThreadDefaults() {
+    WorkerThreadOps ops{};
+    ops.Start = PosixStart;
+    ops.Wait = PosixWait;
+    ops.Release = PosixRelease;
+    return ops;
+}
 
 }  // namespace kestar::platform

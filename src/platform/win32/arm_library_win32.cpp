@@ -1,5 +1,7 @@
 #include "platform/arm_library.h"
 
+#include "platform/compiler.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -11,6 +13,8 @@ void* LookupSymbol(void* handle, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
 }
 
+#if !defined(_MSC_VER) || defined(__clang__)
+// GCC has no __try: the guard frame is built by hand.
 // A frame of the thread's structured-exception chain (FS:[0] on x86). The system
 // walks the chain when the library raises an exception it does not handle itself:
 // an access violation, or a C++ exception of a library built with another compiler.
@@ -39,7 +43,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record, 
     __builtin_longjmp(guard->resume, 1);
 }
 
-__attribute__((noinline)) bool GuardedFrameCall(void (*call)(void*), void* context, DWORD* code) {
+KESTAR_NOINLINE bool GuardedFrameCall(void (*call)(void*), void* context, DWORD* code) {
     GuardFrame guard;
     guard.handler = reinterpret_cast<void*>(&GuardHandler);
     guard.code = 0;
@@ -54,6 +58,7 @@ __attribute__((noinline)) bool GuardedFrameCall(void (*call)(void*), void* conte
     *code = guard.code;
     return false;
 }
+#endif
 
 constexpr const char* kArmLibraryName = "zuroz.dll";
 
@@ -150,6 +155,24 @@ std::string HostProgramFolder() { return FolderOf(nullptr); }
 
 void* ArmLibrarySymbol(void* handle, const char* name) { return LookupSymbol(handle, name); }
 
+#if defined(_MSC_VER) && !defined(__clang__)
+// Visual C++ builds the frame itself. A C++ exception of this module's own kind
+// (0xE06D7363, as every Visual C++ throw) passes on, as in the GCC build, where
+// only a foreign library's exceptions reach the system's chain.
+bool GuardedArmCall(void (*call)(void* context), void* context, unsigned long& exceptionCode) {
+    constexpr DWORD kCppException = 0xE06D7363;
+    DWORD code = 0;
+    __try {
+        call(context);
+    } __except (code = GetExceptionCode(),
+                code == kCppException ? EXCEPTION_CONTINUE_SEARCH : EXCEPTION_EXECUTE_HANDLER) {
+        exceptionCode = code;
+        return false;
+    }
+    exceptionCode = 0;
+    return true;
+}
+#else
 bool GuardedArmCall(void (*call)(void* context), void* context, unsigned long& exceptionCode) {
     GuardFrame* before = ChainHead();
     DWORD code = 0;
@@ -165,5 +188,6 @@ bool GuardedArmCall(void (*call)(void* context), void* context, unsigned long& e
     exceptionCode = code;
     return returned;
 }
+#endif
 
 }  // namespace kestar::platform

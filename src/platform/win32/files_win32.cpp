@@ -1,6 +1,8 @@
 #include "platform/files.h"
 
 #include <windows.h>
+// The table's slots are named after the calls; the header's A/W macros would rename them.
+#undef GetFileAttributes
 
 namespace kestar::platform {
 namespace {
@@ -71,19 +73,17 @@ std::uint32_t WinGetFileAttributes(const char* path) { return ::GetFileAttribute
 
 }  // namespace
 
-// Filled in the table's order, each slot named: <windows.h> makes GetFileAttributes
-// a macro, so the slot cannot be assigned by its name here.
 FileOps FileDefaults() {
-    return FileOps{
-        /* OpenExclusive */ WinOpenExclusive,
-        /* OpenForReading */ WinOpenForReading,
-        /* GetFileInfo */ WinGetFileInfo,
-        /* Read */ WinRead,
-        /* SeekToEnd */ WinSeekToEnd,
-        /* Write */ WinWrite,
-        /* Close */ WinClose,
-        /* GetFileAttributes */ WinGetFileAttributes,
-    };
+    FileOps ops{};
+    ops.OpenExclusive = WinOpenExclusive;
+    ops.OpenForReading = WinOpenForReading;
+    ops.GetFileInfo = WinGetFileInfo;
+    ops.Read = WinRead;
+    ops.SeekToEnd = WinSeekToEnd;
+    ops.Write = WinWrite;
+    ops.Close = WinClose;
+    ops.GetFileAttributes = WinGetFileAttributes;
+    return ops;
 }
 
 std::string LocalPath(const char* fixedPath) { return fixedPath; }

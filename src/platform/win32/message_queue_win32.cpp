@@ -23,6 +23,12 @@ std::intptr_t WinDispatchMessageA(const Msg* msg) { return ::DispatchMessageA(re
 
 }  // namespace
 
-MessageOps MessageDefaults() { return MessageOps{WinPeekMessageA, WinTranslateMessage, WinDispatchMessageA}; }
+MessageOps MessageDefaults() {
+    MessageOps ops{};
+    ops.PeekMessageA = WinPeekMessageA;
+    ops.TranslateMessage = WinTranslateMessage;
+    ops.DispatchMessageA = WinDispatchMessageA;
+    return ops;
+}
 
 }  // namespace kestar::platform

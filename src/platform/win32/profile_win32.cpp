@@ -4,6 +4,8 @@
 #include "platform/files.h"
 
 #include <windows.h>
+// The table's slots are named after the calls; the header's A/W macros would rename them.
+#undef GetPrivateProfileString
 
 #include <cstring>
 
@@ -50,6 +52,10 @@ std::uint32_t WinGetPrivateProfileString(const char* section, const char* key, c
 
 }  // namespace
 
-ProfileOps ProfileDefaults() { return ProfileOps{WinGetPrivateProfileString}; }
+ProfileOps ProfileDefaults() {
+    ProfileOps ops{};
+    ops.GetPrivateProfileString = WinGetPrivateProfileString;
+    return ops;
+}
 
 }  // namespace kestar::platform

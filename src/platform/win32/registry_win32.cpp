@@ -58,8 +58,16 @@ long WinSetValueEx(RegHandle key, const char* name, std::uint32_t type, const un
 }  // namespace
 
 RegistryOps RegistryDefaults() {
-    return RegistryOps{WinOpenKeyEx, WinOpenKey,  WinCreateKeyEx,  WinCreateKey,
-                       WinCloseKey,  WinDeleteKey, WinQueryValueEx, WinSetValueEx};
+    RegistryOps ops{};
+    ops.OpenKeyEx = WinOpenKeyEx;
+    ops.OpenKey = WinOpenKey;
+    ops.CreateKeyEx = WinCreateKeyEx;
+    ops.CreateKey = WinCreateKey;
+    ops.CloseKey = WinCloseKey;
+    ops.DeleteKey = WinDeleteKey;
+    ops.QueryValueEx = WinQueryValueEx;
+    ops.SetValueEx = WinSetValueEx;
+    return ops;
 }
 
 std::string RegistryStoreFolder() { return std::string(); }

@@ -40,8 +40,14 @@ void WinFreeSid(Sid* sid) { ::FreeSid(sid); }
 }  // namespace
 
 SecurityOps SecurityDefaults() {
-    return SecurityOps{WinOpenProcessToken,         WinGetTokenInformation, WinCloseHandle,
-                       WinAllocateAndInitializeSid, WinEqualSid,            WinFreeSid};
+    SecurityOps ops{};
+    ops.OpenProcessToken = WinOpenProcessToken;
+    ops.GetTokenInformation = WinGetTokenInformation;
+    ops.CloseHandle = WinCloseHandle;
+    ops.AllocateAndInitializeSid = WinAllocateAndInitializeSid;
+    ops.EqualSid = WinEqualSid;
+    ops.FreeSid = WinFreeSid;
+    return ops;
 }
 
 }  // namespace kestar::platform

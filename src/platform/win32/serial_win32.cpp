@@ -94,14 +94,30 @@ Bool WinCancelIo(Handle h) { return ::CancelIo(h); }
 }  // namespace
 
 SerialOps SerialDefaults() {
-    return SerialOps{WinCreateFileA,     WinSetupComm,        WinGetCommState,
-                     WinSetCommState,    WinGetCommTimeouts,  WinSetCommTimeouts,
-                     WinGetCommMask,     WinSetCommMask,      WinClearCommError,
-                     WinReadFile,        WinWriteFile,        WinGetOverlappedResult,
-                     WinPurgeComm,       WinEscapeCommFunction, WinSetCommBreak,
-                     WinClearCommBreak,  WinGetCommModemStatus, WinPeekNamedPipe,
-                     WinCloseHandle,     WinGetLastError,     WinCreateEventA,
-                     WinCancelIo};
+    SerialOps ops{};
+    ops.CreateFileA = WinCreateFileA;
+    ops.SetupComm = WinSetupComm;
+    ops.GetCommState = WinGetCommState;
+    ops.SetCommState = WinSetCommState;
+    ops.GetCommTimeouts = WinGetCommTimeouts;
+    ops.SetCommTimeouts = WinSetCommTimeouts;
+    ops.GetCommMask = WinGetCommMask;
+    ops.SetCommMask = WinSetCommMask;
+    ops.ClearCommError = WinClearCommError;
+    ops.ReadFile = WinReadFile;
+    ops.WriteFile = WinWriteFile;
+    ops.GetOverlappedResult = WinGetOverlappedResult;
+    ops.PurgeComm = WinPurgeComm;
+    ops.EscapeCommFunction = WinEscapeCommFunction;
+    ops.SetCommBreak = WinSetCommBreak;
+    ops.ClearCommBreak = WinClearCommBreak;
+    ops.GetCommModemStatus = WinGetCommModemStatus;
+    ops.PeekNamedPipe = WinPeekNamedPipe;
+    ops.CloseHandle = WinCloseHandle;
+    ops.GetLastError = WinGetLastError;
+    ops.CreateEventA = WinCreateEventA;
+    ops.CancelIo = WinCancelIo;
+    return ops;
 }
 
 std::string ComDeviceTarget(int number) {

@@ -1,19 +1,17 @@
 #include "platform/system.h"
 
+#include "platform/compiler.h"
+
 #include <windows.h>
 
 namespace kestar::platform {
 namespace {
 
 std::uint32_t WinGetVersion() {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
+    KESTAR_WARNINGS_PUSH
+    KESTAR_IGNORE_DEPRECATED
     return ::GetVersion();
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+    KESTAR_WARNINGS_POP
 }
 
 std::uint32_t WinGetTickCount() { return ::GetTickCount(); }
@@ -28,6 +26,13 @@ TimeOfDay WinLocalTimeOfDay() {
 
 }  // namespace
 
-SystemOps SystemDefaults() { return SystemOps{WinGetVersion, WinGetTickCount, WinSleep, WinLocalTimeOfDay}; }
+SystemOps SystemDefaults() {
+    SystemOps ops{};
+    ops.GetVersion = WinGetVersion;
+    ops.GetTickCount = WinGetTickCount;
+    ops.Sleep = WinSleep;
+    ops.LocalTimeOfDay = WinLocalTimeOfDay;
+    return ops;
+}
 
 }  // namespace kestar::platform

@@ -47,6 +47,12 @@ void WinRelease(WorkerThread thread) {
 
 }  // namespace
 
-WorkerThreadOps WorkerThreadDefaults() { return WorkerThreadOps{WinStart, WinWait, WinRelease}; }
+WorkerThreadOps WorkerThreadDefaults() {
+    WorkerThreadOps ops{};
+    ops.Start = WinStart;
+    ops.Wait = WinWait;
+    ops.Release = WinRelease;
+    return ops;
+}
 
 }  // namespace kestar::platform
