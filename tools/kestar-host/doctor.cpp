@@ -167,6 +167,13 @@ DoctorVerdict Doctor::Verdict() {
         }
     }
     if (!moduleUnusable_ && !hostFailures_.empty()) reason = &checks[hostFailures_.front()];
+    // An unusable module always has its own FAIL line; should none be found, the verdict
+    // still names the module rather than reading through a null reason.
+    Check unexplained;
+    unexplained.name = "module";
+    unexplained.found = "the module cannot be used";
+    unexplained.todo = "run kestar-host doctor --module PATH with the module the host loads";
+    if (reason == nullptr) reason = &unexplained;
     if (moduleUnusable_ || !hostFailures_.empty()) {
         line.Set(Level::kFail, "the host cannot call InitializeCommunications: " + reason->found, reason->todo);
         line.Null("result").Text("reason", reason->name).Null("errorCode").Null("errorText");
