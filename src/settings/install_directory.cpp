@@ -64,7 +64,7 @@ std::string InstallDirectoryOutOfReach(const std::string& directory) {
     for (const char* file : {kLogFilePath, kSettingsFilePath}) {
         const std::string path = directory + platform::LocalPath(file);
         const std::string why = platform::PathOutOfReach(path);
-        if (!why.empty()) return "the path " + path.substr(0, 80) + (path.size() > 80 ? "..." : "") + " of its files: " + why;
+        if (!why.empty()) return "the path '" + path.substr(0, 80) + (path.size() > 80 ? "...'" : "'") + " of its files: " + why;
     }
     return std::string();
 }
@@ -83,8 +83,8 @@ int FindInstallDirectory(std::string& directory) {
     }
     const std::string outOfReach = InstallDirectoryOutOfReach(directory);
     if (!outOfReach.empty()) {
-        platform::Trace("Install folder '%s' cannot be used: %s; start-up goes on without an install folder\n",
-                        directory.c_str(), outOfReach.c_str());
+        platform::Trace("Install folder from App Paths cannot be used: %s; start-up goes on without an install folder\n",
+                        outOfReach.c_str());
         directory.clear();
         return 0;
     }
