@@ -452,8 +452,10 @@ Sequence Shorten(Sequence sequence) {
     for (bool shorter = true; shorter;) {
         shorter = false;
         for (std::size_t i = 0; i < sequence.size(); ++i) {
-            Sequence candidate = sequence;
-            candidate.erase(candidate.begin() + static_cast<std::ptrdiff_t>(i));
+            Sequence candidate;
+            for (std::size_t j = 0; j < sequence.size(); ++j) {
+                if (j != i) candidate.push_back(sequence[j]);
+            }
             if (!RunSequence(candidate).empty()) {
                 sequence = candidate;
                 shorter = true;

@@ -16,8 +16,8 @@ namespace kestar::testing {
 namespace {
 
 std::atomic<int> callbackCalls{0};
-InterfaceBlock* blockSeen = nullptr;
-PointList* listSeen = nullptr;
+std::atomic<InterfaceBlock*> blockSeen{nullptr};
+std::atomic<PointList*> listSeen{nullptr};
 
 int KESTAR_CALL CountingCallback(InterfaceBlock* block, PointList* list) {
     blockSeen = block;
@@ -61,8 +61,8 @@ TEST_F(CallbackPump, CallsTheHostWithTheStoredBlockAndThePointList) {
     ASSERT_NE(StartCallbackPump(), nullptr);
     EXPECT_TRUE(callbacksRunning);
     ASSERT_TRUE(WaitUntil([] { return callbackCalls >= 3; }));
-    EXPECT_EQ(blockSeen, &records.block());
-    EXPECT_EQ(listSeen, &ModulePointList());
+    EXPECT_EQ(blockSeen.load(), &records.block());
+    EXPECT_EQ(listSeen.load(), &ModulePointList());
 }
 
 TEST_F(CallbackPump, StopsAfterAtMostOneMoreCallbackAndSaysSo) {
