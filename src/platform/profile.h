@@ -51,7 +51,7 @@ private:
 //   more, loses that pair; then it is cut to size - 1 characters;
 // - an empty section name in the request finds nothing;
 // - of the wanted section only its first kMaxProfileKeys key lines are read (blank
-//   lines are none): a key past them counts as missing.
+//   lines count once): a key past them counts as missing.
 constexpr std::size_t kMaxProfileKeys = 1024;
 
 std::uint32_t ReadProfileString(const char* section, const char* key, const char* def, char* buffer,

@@ -118,8 +118,8 @@ struct ProfileSection {
 };
 
 // Of a file, only what a request can be answered from: the key lines of the first
-// section of the wanted name. A blank line holds no key and is not kept, and no
-// more than kMaxProfileKeys lines are, so that what the reading costs stays within
+// section of the wanted name. Of its blank lines (keys of no name) only the first
+// is kept, and no more than kMaxProfileKeys lines are, so that what the reading costs stays within
 // the file's own size and a small fixed amount, however the file is made.
 using ParsedProfile = ProfileSection;
 
@@ -128,6 +128,7 @@ ParsedProfile Parse(const std::string& bytes, const std::string& section, const 
     LineSource lines(bytes);
     std::string line;
     bool inside = false;
+    bool blankKept = false;
     while (lines.Next(line)) {
         const char* begin = line.data();
         const char* end = begin + line.size();
@@ -141,7 +142,10 @@ ParsedProfile Parse(const std::string& bytes, const std::string& section, const 
                 continue;
             }
         }
-        if (!inside || begin == end) continue;
+        if (!inside) continue;
+        // A blank line is a key of no name: only the first can ever answer.
+        if (begin == end && blankKept) continue;
+        blankKept = blankKept || begin == end;
         if (profile.keys.size() == kMaxProfileKeys) {
             Trace("File '%s': section [%s] holds more than %lu key lines; the rest are not read\n", path,
                   section.c_str(), static_cast<unsigned long>(kMaxProfileKeys));
