@@ -7,7 +7,7 @@
 
 namespace kestar {
 
-KestarHostCallback hostCallback = nullptr;
+std::atomic<KestarHostCallback> hostCallback{nullptr};
 std::atomic<bool> callbacksRunning{false};
 std::atomic<int> stopCallbacks{0};
 
@@ -38,7 +38,7 @@ unsigned RunCallbackPump(void* /*parameter*/) {
         platform::TraceText("+");
         CallbackIdle();
         platform::System().Sleep(kPumpPeriodMs);
-        if (KestarHostCallback callback = hostCallback) callback(storedInterfaceBlock, &ModulePointList());
+        if (KestarHostCallback callback = hostCallback.load()) callback(storedInterfaceBlock.load(), &ModulePointList());
     }
     platform::TraceText("\nEnding Callsbacs\n");
     callbacksRunning = false;

@@ -15,7 +15,9 @@ constexpr std::uint32_t kPumpPeriodMs = 100;
 constexpr std::uint32_t kPumpEndWaitMs = 2000;
 
 // Stored by start-up; null until the first InitializeCommunications. Never cleared.
-extern KestarHostCallback hostCallback;
+// Atomic, as the stored interface block is: the pump reads it on its own thread
+// while a later start-up stores the next one.
+extern std::atomic<KestarHostCallback> hostCallback;
 
 // True from StartCallbackPump until the pump's loop has ended.
 extern std::atomic<bool> callbacksRunning;

@@ -78,7 +78,8 @@ int RunCommandGuarded(InterfaceBlock* block) {
     try {
         return ExecuteCommand(block) != 0 ? 1 : 0;
     } catch (...) {
-        InterfaceBlock* target = storedInterfaceBlock != nullptr ? storedInterfaceBlock : block;
+        InterfaceBlock* target = storedInterfaceBlock.load();
+        if (target == nullptr) target = block;
         if (target != nullptr) {
             target->errorCode = KESTAR_INTERFACE_ERROR_CODE;
             CopyText(target->errorText, KESTAR_INTERFACE_ERROR_TEXT);

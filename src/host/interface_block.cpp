@@ -2,6 +2,6 @@
 
 namespace kestar {
 
-InterfaceBlock* storedInterfaceBlock = nullptr;
+std::atomic<InterfaceBlock*> storedInterfaceBlock{nullptr};
 
 }  // namespace kestar

@@ -4,6 +4,7 @@
 #include "interface_block.h"
 #include "log/interface_log.h"
 #include "platform/arm_library.h"
+#include "platform/debug_trace.h"
 #include "platform/system.h"
 #include "serial/port_manager.h"
 #include "settings/install_directory.h"
@@ -100,8 +101,15 @@ int ShutDown() {
     // still be running then.
     WaitForCallbackPumpEnd();
     ClosePortSlots();
-    WriteLog("Ending Interface DLL");
-    CloseLog();
+    // Only a run's own shut-down ends its log. A shut-down without a run (a second
+    // one, or one before any start-up) writes no line: a line would start a new log,
+    // and starting a log empties the file that holds the last run's record.
+    if (LogStarted()) {
+        WriteLog("Ending Interface DLL");
+        CloseLog();
+    } else {
+        platform::TraceText("TerminateCommunications without a run: the log file is left as it is\n");
+    }
     return 1;
 }
 

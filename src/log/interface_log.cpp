@@ -274,6 +274,8 @@ void WriteLog(std::string_view text) {
     AppendLine(log.buffer, prefix, prefixSize, text, platform::TraceEnabled());
 }
 
+bool LogStarted() { return Log().present; }
+
 void CloseLog() {
     LogState& log = Log();
     if (!log.present) return;

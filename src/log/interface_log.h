@@ -35,6 +35,9 @@ void WriteLog(std::string_view text);
 // Appends the buffer to the file and discards it; nothing without a buffer.
 void CloseLog();
 
+// True from StartLog (or a first WriteLog) until CloseLog: a run's log is open.
+bool LogStarted();
+
 // Copies the buffer to the end of the file (createAnew: the file is emptied first).
 void FlushLog(int createAnew);
 

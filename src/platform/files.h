@@ -2,7 +2,10 @@
 // attributes.
 //
 // The module may run inside an elevated host, in folders others can write to: both
-// files are opened for what they are. A final symbolic link is never followed (it
+// files are opened for what they are, and so is the folder that holds them (the
+// install directory's "tolvo"): a link or junction there is refused as a link at
+// the file is; the folders above it are the install directory as the registry
+// names it, taken as named. A final symbolic link is never followed (it
 // could make the module empty or read any file), opening never waits (a FIFO or a
 // device would hold start-up for ever), and only a plain regular disk file is kept;
 // anything else counts as a file that cannot be opened.
@@ -16,6 +19,7 @@
 // close, stat.
 #pragma once
 
+#include <cstddef>
 #include "platform/scoped_ops.h"
 
 #include <cstdint>
@@ -68,6 +72,14 @@ enum class ReadFileResult { kRead, kCannotOpen, kNotRegular, kTooLarge, kReadFai
 // most maxBytes; otherwise bytes is empty and the result says why (and a line went to
 // the debug trace, except for a file that is simply not there).
 ReadFileResult ReadRegularFile(const char* path, std::uint64_t maxBytes, std::string& bytes);
+
+// The longest path the file calls take. Windows: the ANSI calls, MAX_PATH - 1.
+extern const std::size_t kMaxPathChars;
+
+// Why the file calls cannot reach path, or empty when they can: longer than
+// kMaxPathChars, or (Windows) a name outside the ANSI code page, which the ANSI
+// calls received as '?'.
+std::string PathOutOfReach(const std::string& path);
 
 // A fixed relative path written with backslashes, in this platform's separators.
 std::string LocalPath(const char* fixedPath);

@@ -5,6 +5,7 @@
 // hold the two side by side.
 #pragma once
 
+#include <cstddef>
 #include "platform/scoped_ops.h"
 
 #include <cstdint>
@@ -41,7 +42,11 @@ using ScopedProfileOps = ScopedOps<ProfileOps, Profile>;
 //   ";key=value" is the key ";key" and never answers for "key";
 // - a value that starts and ends with the same quote (' or "), two characters or
 //   more, loses that pair; then it is cut to size - 1 characters;
-// - an empty section name in the request finds nothing.
+// - an empty section name in the request finds nothing;
+// - of the wanted section only its first kMaxProfileKeys key lines are read (blank
+//   lines count once): a key past them counts as missing.
+constexpr std::size_t kMaxProfileKeys = 1024;
+
 std::uint32_t ReadProfileString(const char* section, const char* key, const char* def, char* buffer,
                                 std::uint32_t size, const char* path);
 

@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include "platform/debug_trace.h"
 #include "platform/files.h"
 
 #include <cstdio>
@@ -116,14 +117,18 @@ struct ProfileSection {
     std::vector<ProfileKey> keys;
 };
 
-// A whole file, parsed in one pass: its sections in file order, each with its lines.
-using ParsedProfile = std::vector<ProfileSection>;
+// Of a file, only what a request can be answered from: the key lines of the first
+// section of the wanted name. Of its blank lines (keys of no name) only the first
+// is kept, and no more than kMaxProfileKeys lines are, so that what the reading costs stays within
+// the file's own size and a small fixed amount, however the file is made.
+using ParsedProfile = ProfileSection;
 
-ParsedProfile Parse(const std::string& bytes) {
-    ParsedProfile profile;
+ParsedProfile Parse(const std::string& bytes, const std::string& section, const char* path) {
+    ParsedProfile profile{section, {}};
     LineSource lines(bytes);
     std::string line;
-    ProfileSection* current = nullptr;  // keys before any section belong to none
+    bool inside = false;
+    bool blankKept = false;
     while (lines.Next(line)) {
         const char* begin = line.data();
         const char* end = begin + line.size();
@@ -132,29 +137,33 @@ ParsedProfile Parse(const std::string& bytes) {
             const char* close = end;
             while (close > begin && close[-1] != ']') --close;
             if (close > begin + 1) {
-                profile.push_back(ProfileSection{Trimmed(begin + 1, close - 1), {}});
-                current = &profile.back();
+                if (inside) break;  // a later section of the same name is never read
+                inside = SameName(Trimmed(begin + 1, close - 1), section);
                 continue;
             }
         }
-        if (current == nullptr) continue;
+        if (!inside) continue;
+        // A blank line is a key of no name: only the first can ever answer.
+        if (begin == end && blankKept) continue;
+        blankKept = blankKept || begin == end;
+        if (profile.keys.size() == kMaxProfileKeys) {
+            Trace("File '%s': section [%s] holds more than %lu key lines; the rest are not read\n", path,
+                  section.c_str(), static_cast<unsigned long>(kMaxProfileKeys));
+            break;
+        }
         const char* equals = static_cast<const char*>(std::memchr(begin, '=', static_cast<std::size_t>(end - begin)));
-        current->keys.push_back(ProfileKey{Trimmed(begin, equals != nullptr ? equals : end),
-                                           equals != nullptr ? Unquoted(Trimmed(equals + 1, end)) : std::string()});
+        profile.keys.push_back(ProfileKey{Trimmed(begin, equals != nullptr ? equals : end),
+                                          equals != nullptr ? Unquoted(Trimmed(equals + 1, end)) : std::string()});
     }
     return profile;
 }
 
-// The first section of the name counts, and in it the first line of the key.
-bool Lookup(const ParsedProfile& profile, const std::string& section, const std::string& key, std::string& value) {
-    for (const ProfileSection& candidate : profile) {
-        if (!SameName(candidate.name, section)) continue;
-        for (const ProfileKey& line : candidate.keys) {
-            if (!SameName(line.name, key)) continue;
-            value = line.value;
-            return true;
-        }
-        return false;
+// The first line of the key counts.
+bool Lookup(const ParsedProfile& profile, const std::string& key, std::string& value) {
+    for (const ProfileKey& line : profile.keys) {
+        if (!SameName(line.name, key)) continue;
+        value = line.value;
+        return true;
     }
     return false;
 }
@@ -164,6 +173,7 @@ struct ReadOnceCache {
     int holders = 0;
     bool filled = false;
     std::string path;
+    std::string section;
     bool readable = false;
     ParsedProfile profile;
 };
@@ -173,20 +183,22 @@ ReadOnceCache& Cache() {
     return cache;
 }
 
-// The parsed file at path, or false when it cannot be read for what it is.
-bool Load(const char* path, ParsedProfile& scratch, const ParsedProfile*& profile) {
+// The wanted section of the file at path, or false when the file cannot be read
+// for what it is.
+bool Load(const char* path, const std::string& section, ParsedProfile& scratch, const ParsedProfile*& profile) {
     ReadOnceCache& cache = Cache();
-    if (cache.holders > 0 && cache.filled && cache.path == path) {
+    if (cache.holders > 0 && cache.filled && cache.path == path && SameName(cache.section, section)) {
         profile = &cache.profile;
         return cache.readable;
     }
     std::string bytes;
     const bool readable = ReadRegularFile(path, kMaxSettingsFileBytes, bytes) == ReadFileResult::kRead;
     ParsedProfile& target = cache.holders > 0 ? cache.profile : scratch;
-    target = readable ? Parse(bytes) : ParsedProfile();
+    target = readable ? Parse(bytes, section, path) : ParsedProfile();
     if (cache.holders > 0) {
         cache.filled = true;
         cache.path = path;
+        cache.section = section;
         cache.readable = readable;
     }
     profile = &target;
@@ -203,9 +215,9 @@ std::uint32_t ReadProfileString(const char* section, const char* key, const char
     if (key == nullptr || path == nullptr || wantSection.empty()) return CopyOut(fallback, buffer, size);
     ParsedProfile scratch;
     const ParsedProfile* profile = nullptr;
-    if (!Load(path, scratch, profile)) return CopyOut(fallback, buffer, size);
+    if (!Load(path, wantSection, scratch, profile)) return CopyOut(fallback, buffer, size);
     std::string value;
-    const bool found = Lookup(*profile, wantSection, Trimmed(std::string(key)), value);
+    const bool found = Lookup(*profile, Trimmed(std::string(key)), value);
     return CopyOut(found ? value : fallback, buffer, size);
 }
 

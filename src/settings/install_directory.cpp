@@ -1,10 +1,13 @@
 #include "settings/install_directory.h"
 
+#include "log/interface_log.h"
+#include "platform/debug_trace.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/security.h"
 #include "platform/system.h"
 #include "settings/regkey.h"
+#include "settings/settings_file.h"
 
 #include <cstdint>
 
@@ -56,6 +59,16 @@ int IsAdministrator() {
     return TokenListsAdministrators(*reinterpret_cast<const platform::TokenGroups*>(area));
 }
 
+std::string InstallDirectoryOutOfReach(const std::string& directory) {
+    // The log's path is the longer of the two under the folder.
+    for (const char* file : {kLogFilePath, kSettingsFilePath}) {
+        const std::string path = directory + platform::LocalPath(file);
+        const std::string why = platform::PathOutOfReach(path);
+        if (!why.empty()) return "the path '" + path.substr(0, 80) + (path.size() > 80 ? "...'" : "'") + " of its files: " + why;
+    }
+    return std::string();
+}
+
 int FindInstallDirectory(std::string& directory) {
     RegKey key(platform::kHkeyLocalMachine, kAppPathsKey, IsAdministrator());
     if (!key.Open()) {
@@ -65,6 +78,13 @@ int FindInstallDirectory(std::string& directory) {
         if (present.Open() || standIn.empty()) return 0;
         directory = standIn;
     } else if (!key.QueryString(directory, kAppPathValue) || directory.empty()) {
+        directory.clear();
+        return 0;
+    }
+    const std::string outOfReach = InstallDirectoryOutOfReach(directory);
+    if (!outOfReach.empty()) {
+        platform::Trace("Install folder from App Paths cannot be used: %s; start-up goes on without an install folder\n",
+                        outOfReach.c_str());
         directory.clear();
         return 0;
     }

@@ -21,6 +21,13 @@ int IsAdministrator();
 // emptied, except when the App Paths key cannot be opened, which leaves it as it was.
 // Where the registry has no such key at all, the platform's stand-in (POSIX:
 // $KESTAR_INSTALL_DIR) is taken through the same existence test.
+// A directory whose log or settings path the file calls cannot reach (too long, or
+// on Windows a name outside the ANSI code page) counts as no directory, with one
+// trace line that says why.
 int FindInstallDirectory(std::string& directory);
+
+// Why the module's files under directory are out of the file calls' reach; empty
+// when they are not.
+std::string InstallDirectoryOutOfReach(const std::string& directory);
 
 }  // namespace kestar

@@ -1,5 +1,6 @@
 // The callback pump: its cycle, its stop request and its end.
 #include "host/callback_pump.h"
+#include "host/interface_block.h"
 #include "host/point_list.h"
 #include "platform/system.h"
 #include "support/test_support.h"
@@ -15,8 +16,8 @@ namespace kestar::testing {
 namespace {
 
 std::atomic<int> callbackCalls{0};
-InterfaceBlock* blockSeen = nullptr;
-PointList* listSeen = nullptr;
+std::atomic<InterfaceBlock*> blockSeen{nullptr};
+std::atomic<PointList*> listSeen{nullptr};
 
 int KESTAR_CALL CountingCallback(InterfaceBlock* block, PointList* list) {
     blockSeen = block;
@@ -60,8 +61,8 @@ TEST_F(CallbackPump, CallsTheHostWithTheStoredBlockAndThePointList) {
     ASSERT_NE(StartCallbackPump(), nullptr);
     EXPECT_TRUE(callbacksRunning);
     ASSERT_TRUE(WaitUntil([] { return callbackCalls >= 3; }));
-    EXPECT_EQ(blockSeen, &records.block());
-    EXPECT_EQ(listSeen, &ModulePointList());
+    EXPECT_EQ(blockSeen.load(), &records.block());
+    EXPECT_EQ(listSeen.load(), &ModulePointList());
 }
 
 TEST_F(CallbackPump, StopsAfterAtMostOneMoreCallbackAndSaysSo) {
@@ -122,6 +123,25 @@ TEST_F(CallbackPump, StartingTwiceRunsOnePumpAndItCanStartAgainAfterItsEnd) {
     callbackCalls = 0;
     ASSERT_NE(StartCallbackPump(), nullptr);
     ASSERT_TRUE(WaitUntil([] { return callbackCalls >= 1; }));
+}
+
+// A second start-up stores its block and callback while the pump runs, as the entry
+// point does; the pump takes both over (the thread sanitizer build checks the handing over).
+std::atomic<InterfaceBlock*> secondSeen{nullptr};
+int KESTAR_CALL SecondCallback(InterfaceBlock* block, PointList*) {
+    secondSeen = block;
+    return 1;
+}
+
+TEST_F(CallbackPump, AStartUpWhileThePumpRunsHandsItTheNewBlockAndCallback) {
+    ASSERT_NE(StartCallbackPump(), nullptr);
+    ASSERT_TRUE(WaitUntil([] { return callbackCalls >= 1; }));
+    HostRecords second;
+    storedInterfaceBlock = &second.block();
+    hostCallback = SecondCallback;
+    ASSERT_TRUE(WaitUntil([&] { return secondSeen.load() == &second.block(); }));
+    RequestCallbackPumpStop();
+    ASSERT_TRUE(WaitForCallbackPumpEnd());
 }
 
 }  // namespace

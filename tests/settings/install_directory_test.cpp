@@ -2,6 +2,7 @@
 // the registry (Windows) or the registry store (POSIX).
 #include "settings/install_directory.h"
 
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/security.h"
 #include "platform/system.h"
@@ -264,6 +265,22 @@ TEST_F(InstallDirectoryTest, EmptyExpandableOrMissingDirectoriesGiveAnEmptyStrin
         std::string directory = "earlier";
         EXPECT_EQ(FindInstallDirectory(directory), 0) << value.second.size();
         EXPECT_EQ(directory, "");
+    }
+}
+
+// A folder whose log path the file calls cannot take counts as none, and the trace says why.
+TEST_F(InstallDirectoryTest, AFolderTheFileCallsCannotReachIsNamedOnTheTrace) {
+    std::vector<std::string> folders = {existing_ + std::string(platform::kMaxPathChars - existing_.size() - 20, 'd')};
+#if defined(_WIN32)
+    folders.push_back(existing_ + "\\caf?");  // what the ANSI read makes of a name outside the code page
+#endif
+    for (const std::string& folder : folders) {
+        RegisterPath(folder);
+        testing::ScopedTraceCapture trace;
+        std::string directory;
+        EXPECT_EQ(FindInstallDirectory(directory), 0);
+        EXPECT_EQ(directory, "");
+        EXPECT_NE(trace.text().find("cannot be used: the path"), std::string::npos) << trace.text();
     }
 }
 

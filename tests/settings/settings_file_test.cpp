@@ -2,6 +2,8 @@
 #include "settings/settings_file.h"
 
 #include "log/interface_log.h"
+#include "platform/files.h"
+#include "platform/profile.h"
 #include "platform/system.h"
 #include "settings/install_directory.h"
 #include "support/scratch_folder.h"
@@ -131,6 +133,30 @@ TEST_F(SettingsFileTest, BinaryJunkAndHugeKeysNeitherCrashNorOverflow) {
     const std::string key(5000, 'k');
     EXPECT_EQ(ReadSetting(value, key), 0);
     EXPECT_NE(Logged().find("Cannot find '" + key + "'"), std::string::npos);
+}
+
+// The portable reader keeps only key lines of the wanted section, at most
+// kMaxProfileKeys of them: blank lines cost nothing, and a key past the cap is missing.
+TEST_F(SettingsFileTest, ThePortableReaderKeepsOnlyKeyLinesOfTheSectionUpToItsCap) {
+    std::string keys;
+    for (std::size_t i = 0; i < platform::kMaxProfileKeys; ++i) keys += "K" + std::to_string(i) + "=v\r\n";
+    const struct {
+        std::string text;
+        const char* value;  // nullptr: missing
+    } rows[] = {
+        {"[Other]\r\n" + keys + keys + "[Parameters]\r\n" + std::string(platform::kMaxSettingsFileBytes - 2 * keys.size() - 64, '\n') +
+             "PORT1=x\r\n",
+         "x"},
+        {"[Parameters]\r\n" + keys + "PORT1=x\r\n", nullptr},
+    };
+    for (const auto& row : rows) {
+        Settings(row.text);
+        char value[kSettingAreaSize] = {};
+        const std::uint32_t n = platform::ReadProfileString(kSettingsSection, "PORT1", "", value, sizeof value,
+                                                            SettingsFilePath().c_str());
+        EXPECT_EQ(std::string(value, n), row.value != nullptr ? row.value : "") << row.text.size();
+    }
+    EXPECT_NE(trace_->text().find("more than 1024 key lines"), std::string::npos);
 }
 
 }  // namespace

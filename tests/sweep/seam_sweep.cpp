@@ -447,6 +447,8 @@ void HookPosixCalls(PosixCalls& c) {
     using S = struct stat;
     Hook<&PosixCalls::open>::Install(c, "open", {{"EACCES", KernelFails<EACCES, int, const char*, int, mode_t>},
                                                  {"EMFILE", KernelFails<EMFILE, int, const char*, int, mode_t>}});
+    Hook<&PosixCalls::openat>::Install(c, "openat",
+                                       {{"EACCES", KernelFails<EACCES, int, int, const char*, int, mode_t>}});
     Hook<&PosixCalls::close>::Install(c, "close", {{"EIO", CloseFails<EIO>}});
     Hook<&PosixCalls::read>::Install(c, "read", {{"EIO", KernelFails<EIO, ssize_t, int, void*, std::size_t>}});
     Hook<&PosixCalls::write>::Install(

@@ -244,8 +244,14 @@ void Doctor::CheckInstallFolder() {
     Check& f = report_.Add("install folder");
     f.startUpPath = true;
     f.Text("folder", directory).Int("result", found);
+    const std::string outOfReach = InstallDirectoryOutOfReach(pathUsable ? pathValue : standIn);
     if (found) {
         f.Set(Level::kOk, "install folder " + Quoted(directory));
+    } else if (!outOfReach.empty()) {
+        f.Set(Level::kFail, "the install folder cannot be used: " + outOfReach,
+              "move the host's folder to a path of at most " +
+                  std::to_string(platform::kMaxPathChars - std::string(kLogFilePath).size()) +
+                  " characters that are all in the system's ANSI code page, and set Path to it");
     } else if (pathUsable) {
         f.Set(Level::kFail, "the folder " + Quoted(pathValue) + " named by Path does not exist",
               "create the folder, or correct Path in the App Paths entry");

@@ -7,26 +7,38 @@
 namespace kestar::platform {
 namespace {
 
-// Opened on first use from $KESTAR_TRACE and kept for the life of the process.
-std::FILE* TraceFile() {
-    static std::FILE* const file = [] () -> std::FILE* {
+// Opened at load from $KESTAR_TRACE and closed at unload: a host that loads and
+// unloads the module again and again must not collect one open file per load.
+// Lines sent after the close (by other routines of the unload) go nowhere.
+class TraceTarget {
+public:
+    TraceTarget() {
         const char* target = std::getenv("KESTAR_TRACE");
-        if (target == nullptr || *target == '\0') return nullptr;
-        if (std::strcmp(target, "stderr") == 0) return stderr;
-        return std::fopen(target, "a");
-    }();
-    return file;
-}
+        if (target == nullptr || *target == '\0') return;
+        file_ = std::strcmp(target, "stderr") == 0 ? stderr : std::fopen(target, "ae");
+    }
+    ~TraceTarget() {
+        std::FILE* file = file_;
+        file_ = nullptr;
+        if (file != nullptr && file != stderr) std::fclose(file);
+    }
+    TraceTarget(const TraceTarget&) = delete;
+    TraceTarget& operator=(const TraceTarget&) = delete;
+    std::FILE* file() const { return file_; }
 
-// Read once, at load: the environment of the process decides for its whole life.
-const bool traceOn = TraceFile() != nullptr;
+private:
+    std::FILE* file_ = nullptr;
+};
+
+// Read once, at load: the environment of the process decides for the module's life.
+TraceTarget traceTarget;
 
 }  // namespace
 
-bool SystemTraceEnabled() { return traceOn; }
+bool SystemTraceEnabled() { return traceTarget.file() != nullptr; }
 
 void SystemTraceWrite(const char* text) {
-    std::FILE* file = TraceFile();
+    std::FILE* file = traceTarget.file();
     if (file == nullptr) return;
     std::fputs(text, file);
     std::fflush(file);

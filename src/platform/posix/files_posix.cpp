@@ -3,6 +3,10 @@
 #include "platform/posix/posix_calls.h"
 
 #include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <climits>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,13 +20,49 @@ namespace {
 // never holds the open, and no terminal becomes the host's controlling one.
 constexpr int kOpenForWhatItIs = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
+// The folder that holds the file is opened for what it is as well, and the file
+// relative to it: a link in its place (to a folder elsewhere) is refused as a link
+// at the file is, and nothing can be swapped in between. The folders above it (the
+// install directory as the registry names it) are taken as they are named.
+// Returns the folder's descriptor with name pointing at the file's name in path,
+// or -1 when the folder is not a real folder.
+int OpenHoldingFolder(const char* path, const char*& name) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        name = path;
+        return Posix().open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    }
+    name = slash + 1;
+    const std::string folder(path, slash);
+    const std::size_t cut = folder.find_last_of('/');
+    const std::string above = cut == std::string::npos ? "." : (cut == 0 ? "/" : folder.substr(0, cut));
+    const std::string own = cut == std::string::npos ? folder : folder.substr(cut + 1);
+    if (own.empty()) return Posix().open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    const int aboveFd = Posix().open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (aboveFd < 0) return -1;
+    const int fd = Posix().openat(aboveFd, own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    Posix().close(aboveFd);
+    return fd;
+}
+
+int OpenInHoldingFolder(const char* path, int flags, mode_t mode = 0) {
+    const char* name = nullptr;
+    const int folder = OpenHoldingFolder(path, name);
+    if (folder < 0) return -1;
+    const int fd = Posix().openat(folder, name, flags, mode);
+    const int error = errno;
+    Posix().close(folder);
+    errno = error;
+    return fd;
+}
+
 bool IsRegular(int fd) {
     struct stat info {};
     return Posix().fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 FileHandle PosixOpenExclusive(const char* path, bool truncate) {
-    int fd = Posix().open(path, O_WRONLY | O_CREAT | kOpenForWhatItIs, 0666);
+    int fd = OpenInHoldingFolder(path, O_WRONLY | O_CREAT | kOpenForWhatItIs, 0666);
     if (fd < 0) return kInvalidFile;
     // The lock comes first: emptying a file that someone else holds would lose their lines.
     if (!IsRegular(fd) || Posix().flock(fd, LOCK_EX | LOCK_NB) != 0 || (truncate && Posix().ftruncate(fd, 0) != 0)) {
@@ -33,7 +73,7 @@ FileHandle PosixOpenExclusive(const char* path, bool truncate) {
 }
 
 FileHandle PosixOpenForReading(const char* path) {
-    int fd = Posix().open(path, O_RDONLY | kOpenForWhatItIs, 0);
+    int fd = OpenInHoldingFolder(path, O_RDONLY | kOpenForWhatItIs);
     return fd < 0 ? kInvalidFile : fd;
 }
 
@@ -90,6 +130,14 @@ FileOps FileDefaults() {
     ops.Close = PosixClose;
     ops.GetFileAttributes = PosixGetFileAttributes;
     return ops;
+}
+
+const std::size_t kMaxPathChars = PATH_MAX - 1;
+
+std::string PathOutOfReach(const std::string& path) {
+    if (path.size() <= kMaxPathChars) return std::string();
+    return "its " + std::to_string(path.size()) + " characters are more than the " + std::to_string(kMaxPathChars) +
+           " that the file calls take";
 }
 
 std::string LocalPath(const char* fixedPath) {

@@ -10,6 +10,9 @@ namespace kestar::platform {
 namespace {
 
 int SystemOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int SystemOpenat(int folder, const char* path, int flags, mode_t mode) {
+    return ::openat(folder, path, flags, mode);
+}
 int SystemIoctl(int fd, unsigned long request, void* argument) { return ::ioctl(fd, request, argument); }
 int SystemStat(const char* path, struct stat* info) { return ::stat(path, info); }
 int SystemLstat(const char* path, struct stat* info) { return ::lstat(path, info); }
@@ -20,6 +23,7 @@ int SystemFstat(int fd, struct stat* info) { return ::fstat(fd, info); }
 PosixCalls PosixDefaults() {
     PosixCalls calls{};
     calls.open = SystemOpen;
+    calls.openat = SystemOpenat;
     calls.close = ::close;
     calls.read = ::read;
     calls.write = ::write;

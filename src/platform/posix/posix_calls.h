@@ -15,6 +15,7 @@ namespace kestar::platform {
 
 struct PosixCalls {
     int (*open)(const char* path, int flags, mode_t mode);
+    int (*openat)(int folder, const char* path, int flags, mode_t mode);
     int (*close)(int fd);
     ssize_t (*read)(int fd, void* buffer, std::size_t size);
     ssize_t (*write)(int fd, const void* data, std::size_t size);

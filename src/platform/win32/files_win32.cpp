@@ -4,6 +4,8 @@
 // The table's slots are named after the calls; the header's A/W macros would rename them.
 #undef GetFileAttributes
 
+#include <string>
+
 namespace kestar::platform {
 namespace {
 
@@ -18,11 +20,43 @@ bool IsPlainDiskFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
     return (info.dwFileAttributes & notPlain) == 0;
 }
 
+// The folder that holds the file, opened as itself and held without delete sharing
+// while the file is opened, so that it can be neither a reparse point (a junction
+// or symbolic link to a folder elsewhere) nor be swapped for one meanwhile. The
+// folders above it (the install directory as the registry names it) are taken as
+// they are named. INVALID_HANDLE_VALUE when the folder is no plain folder; a path
+// without a folder part gives a null handle and nothing to check.
+HANDLE HoldFolderOf(const char* path) {
+    const char* cut = nullptr;
+    for (const char* c = path; *c != '\0'; ++c) {
+        if (*c == '\\' || *c == '/') cut = c;
+    }
+    if (cut == nullptr || cut == path) return nullptr;
+    const std::string folder(path, cut);
+    HANDLE held = ::CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (held == INVALID_HANDLE_VALUE) return nullptr;  // no folder: the file's own open fails and says so
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(held, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        ::CloseHandle(held);
+        return INVALID_HANDLE_VALUE;
+    }
+    return held;
+}
+
+void ReleaseFolder(HANDLE held) {
+    if (held != nullptr && held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+}
+
 // Never CREATE_ALWAYS: that would empty whatever the path names before it could be
 // looked at. The file is emptied only once it is known to be a plain disk file.
 FileHandle WinOpenExclusive(const char* path, bool truncate) {
+    HANDLE folder = HoldFolderOf(path);
+    if (folder == INVALID_HANDLE_VALUE) return kInvalidFile;
     HANDLE file = ::CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    ReleaseFolder(folder);
     if (file == INVALID_HANDLE_VALUE) return kInvalidFile;
     BY_HANDLE_FILE_INFORMATION info{};
     if (!IsPlainDiskFile(file, info) ||
@@ -35,9 +69,12 @@ FileHandle WinOpenExclusive(const char* path, bool truncate) {
 }
 
 FileHandle WinOpenForReading(const char* path) {
+    HANDLE folder = HoldFolderOf(path);
+    if (folder == INVALID_HANDLE_VALUE) return kInvalidFile;
     HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                 nullptr);
+    ReleaseFolder(folder);
     return file == INVALID_HANDLE_VALUE ? kInvalidFile : reinterpret_cast<FileHandle>(file);
 }
 
@@ -84,6 +121,22 @@ FileOps FileDefaults() {
     ops.Close = WinClose;
     ops.GetFileAttributes = WinGetFileAttributes;
     return ops;
+}
+
+const std::size_t kMaxPathChars = MAX_PATH - 1;
+
+std::string PathOutOfReach(const std::string& path) {
+    if (path.size() > kMaxPathChars) {
+        return "its " + std::to_string(path.size()) + " characters are more than the " +
+               std::to_string(kMaxPathChars) + " that the ANSI file calls take";
+    }
+    // '?' cannot be part of a Windows file name: it is what the registry's ANSI
+    // read made of a character outside the ANSI code page.
+    if (path.find('?') != std::string::npos) {
+        return "it names a character outside the ANSI code page (read as '?'), which the ANSI file calls cannot "
+               "reach";
+    }
+    return std::string();
 }
 
 std::string LocalPath(const char* fixedPath) { return fixedPath; }

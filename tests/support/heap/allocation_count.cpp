@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KESTAR_COUNT_ALLOCATIONS 0
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
