@@ -123,24 +123,32 @@ struct ProfileSection {
 // the file's own size and a small fixed amount, however the file is made.
 using ParsedProfile = ProfileSection;
 
+// A line from its first non-blank character that is a section header ("[name]",
+// whatever follows the last ']'): its name; else false.
+bool SectionHeader(const char* begin, const char* end, std::string& name) {
+    if (begin == end || *begin != '[') return false;
+    const char* close = end;
+    while (close > begin && close[-1] != ']') --close;
+    if (close <= begin + 1) return false;
+    name = Trimmed(begin + 1, close - 1);
+    return true;
+}
+
 ParsedProfile Parse(const std::string& bytes, const std::string& section, const char* path) {
     ParsedProfile profile{section, {}};
     LineSource lines(bytes);
     std::string line;
+    std::string header;
     bool inside = false;
     bool blankKept = false;
     while (lines.Next(line)) {
         const char* begin = line.data();
         const char* end = begin + line.size();
         while (begin < end && IsBlank(*begin)) ++begin;
-        if (begin < end && *begin == '[') {
-            const char* close = end;
-            while (close > begin && close[-1] != ']') --close;
-            if (close > begin + 1) {
-                if (inside) break;  // a later section of the same name is never read
-                inside = SameName(Trimmed(begin + 1, close - 1), section);
-                continue;
-            }
+        if (SectionHeader(begin, end, header)) {
+            if (inside) break;  // a later section of the same name is never read
+            inside = SameName(header, section);
+            continue;
         }
         if (!inside) continue;
         // A blank line is a key of no name: only the first can ever answer.

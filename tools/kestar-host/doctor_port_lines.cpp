@@ -115,6 +115,12 @@ std::string Fallback(const std::string& value, const PortLine& line, const ComRe
 
 int ArmComNumber() { return std::atoi(kArmPortName + 3); }  // "COM1"
 
+// Under Wine a second open of one COM device succeeds; the doctor still says what
+// Windows does, and that the trial here would not show it.
+std::string SecondOpenNote(bool opened) {
+    return opened && UnderWine() ? " (Windows refuses the second open; Wine itself would open it)" : "";
+}
+
 }  // namespace
 
 bool Doctor::Reached(const std::string& key) const {
@@ -233,9 +239,7 @@ void Doctor::CheckPortLine(int n, bool present, const std::string& value, const 
             case serial::kPortInUse:
                 if (held != heldBy_.end()) {
                     what = com + " is also the device of " + held->second + ", which start-up holds open";
-                    if (options_.open && UnderWine()) {
-                        what += " (Windows refuses the second open; Wine itself would open it)";
-                    }
+                    what += SecondOpenNote(options_.open);
                     todo = "give " + key + " a device of its own";
                 } else if (request.comNumber == ArmComNumber() && options_.arm) {
                     what = com + " is held by the arm library, which start-up opens on " + kArmPortName + " first";
