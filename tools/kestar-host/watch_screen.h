@@ -68,8 +68,9 @@ public:
 private:
     WatchMode mode_ = WatchMode::kLines;
     int width_ = 80;
-    unsigned long previousMode_ = 0;
-    void* console_ = nullptr;  // Windows: the console whose mode is given back
+    // Windows only: the console whose mode is given back, and that mode.
+    [[maybe_unused]] unsigned long previousMode_ = 0;
+    [[maybe_unused]] void* console_ = nullptr;
 };
 
 // Writes readings to out in the mode given.
