@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace kestar {
+class RegKey;
+}  // namespace kestar
+
 namespace kestar::tools {
 
 // What start-up's own sequence did, run through the guards.
@@ -46,6 +50,9 @@ private:
     void ChooseModule();
     void CheckModule();
     void CheckInstallFolder();
+    int CheckAdministrator();
+    bool CheckAppPathsEntry(bool administrator, const std::string& standIn, std::string& pathValue);
+    bool CheckPathValue(RegKey& key, std::string& pathValue);
     void CheckHostFolder();
     void CheckArmTable();
     void CheckLog();

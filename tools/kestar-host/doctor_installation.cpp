@@ -153,16 +153,7 @@ void Doctor::CheckModule() {
 }
 
 void Doctor::CheckInstallFolder() {
-    const int administrator = IsAdministrator();
-    const std::string entry = std::string("HKEY_LOCAL_MACHINE\\") + kAppPathsKey;
-    Check& a = report_.Add("administrator");
-    a.Set(Level::kOk, std::string(administrator ? "this user counts as an administrator: start-up asks for full "
-                                                  "access (0xF003F) to the App Paths entry"
-                                                : "this user is not an administrator: start-up asks for read "
-                                                  "access (0x20019) to the App Paths entry") +
-                          EffectiveUser());
-    a.Int("administrator", administrator).Text("access", administrator ? "0xF003F" : "0x20019");
-
+    const int administrator = CheckAdministrator();
     const std::string standIn = platform::AppPathStandIn();
 #if !defined(_WIN32)
     Check& s = report_.Add("registry store");
@@ -176,66 +167,8 @@ void Doctor::CheckInstallFolder() {
         s.Text("installDirStandIn", standIn);
     }
 #endif
-    Check& e = report_.Add("App Paths");
-    e.startUpPath = true;
-    e.Text("key", entry);
-    const std::string view = RegistryView();
-    if (view.empty()) {
-        e.Null("registryView");
-    } else {
-        e.Text("registryView", view);
-    }
-    const std::string where = Quoted(entry) + (view.empty() ? "" : " in " + view);
-    RegKey key(platform::kHkeyLocalMachine, kAppPathsKey, 0);
     std::string pathValue;
-    bool pathUsable = false;
-    if (!key.Open()) {
-        if (!standIn.empty()) {
-            e.Set(Level::kOk, "no App Paths entry " + where + "; $KESTAR_INSTALL_DIR " + Quoted(standIn) +
-                                  " stands in for it");
-        } else {
-            e.Set(Level::kFail, "no App Paths entry " + where,
-#if defined(_WIN32)
-                  "run the host's installer, or add the key with a string value Path naming the host's folder" +
-                      std::string(view.empty() ? "" : ", in " + view)
-#else
-                  "add the entry with its value Path to the registry store, or set KESTAR_INSTALL_DIR to the "
-                  "host's folder"
-#endif
-            );
-        }
-    } else {
-        RegKey full(platform::kHkeyLocalMachine, kAppPathsKey, 1);
-        if (administrator && !full.Open()) {
-            e.Set(Level::kFail, "the App Paths entry " + where +
-                                    " refuses the full access that start-up asks for as an administrator",
-                  "give Administrators full control of the key");
-        } else {
-            e.Set(Level::kOk, "App Paths entry " + where);
-        }
-        Check& v = report_.Add("Path");
-        v.startUpPath = true;
-        std::uint32_t type = 0;
-        std::uint32_t size = 0;
-        const long status = platform::Registry().QueryValueEx(key.handle(), kAppPathValue, &type, nullptr, &size);
-        if (status == platform::kRegFileNotFound) {
-            v.Set(Level::kFail, "the App Paths entry has no value \"Path\"",
-                  "add a string value (REG_SZ) Path naming the host's folder");
-        } else if (status != platform::kRegSuccess) {
-            v.Set(Level::kFail, "the value \"Path\" cannot be read (error " + std::to_string(status) + ")",
-                  "repair the App Paths entry with the host's installer");
-        } else if (type != platform::kRegSz) {
-            v.Set(Level::kFail, "the value \"Path\" is of type " + TypeName(type) + "; start-up reads only REG_SZ",
-                  "make Path a plain string value (REG_SZ) naming the host's folder");
-            v.Int("type", static_cast<long>(type));
-        } else if (!key.QueryString(pathValue, kAppPathValue) || pathValue.empty()) {
-            v.Set(Level::kFail, "the value \"Path\" is empty", "set Path to the host's folder");
-        } else {
-            v.Set(Level::kOk, "Path = " + Quoted(pathValue));
-            v.Text("value", pathValue);
-            pathUsable = true;
-        }
-    }
+    const bool pathUsable = CheckAppPathsEntry(administrator != 0, standIn, pathValue);
 
     // The decision is the module's own lookup.
     std::string directory;
@@ -263,6 +196,87 @@ void Doctor::CheckInstallFolder() {
                                 Quoted(SettingsFilePath()),
               "give the App Paths entry a value Path naming the host's folder");
     }
+}
+
+int Doctor::CheckAdministrator() {
+    const int administrator = IsAdministrator();
+    Check& a = report_.Add("administrator");
+    a.Set(Level::kOk, std::string(administrator ? "this user counts as an administrator: start-up asks for full "
+                                                  "access (0xF003F) to the App Paths entry"
+                                                : "this user is not an administrator: start-up asks for read "
+                                                  "access (0x20019) to the App Paths entry") +
+                          EffectiveUser());
+    a.Int("administrator", administrator).Text("access", administrator ? "0xF003F" : "0x20019");
+    return administrator;
+}
+
+// The App Paths entry and, when it opens, its value Path: true with pathValue when
+// Path is a non-empty string.
+bool Doctor::CheckAppPathsEntry(bool administrator, const std::string& standIn, std::string& pathValue) {
+    const std::string entry = std::string("HKEY_LOCAL_MACHINE\\") + kAppPathsKey;
+    Check& e = report_.Add("App Paths");
+    e.startUpPath = true;
+    e.Text("key", entry);
+    const std::string view = RegistryView();
+    if (view.empty()) {
+        e.Null("registryView");
+    } else {
+        e.Text("registryView", view);
+    }
+    const std::string where = Quoted(entry) + (view.empty() ? "" : " in " + view);
+    RegKey key(platform::kHkeyLocalMachine, kAppPathsKey, 0);
+    if (!key.Open()) {
+        if (!standIn.empty()) {
+            e.Set(Level::kOk, "no App Paths entry " + where + "; $KESTAR_INSTALL_DIR " + Quoted(standIn) +
+                                  " stands in for it");
+        } else {
+            e.Set(Level::kFail, "no App Paths entry " + where,
+#if defined(_WIN32)
+                  "run the host's installer, or add the key with a string value Path naming the host's folder" +
+                      std::string(view.empty() ? "" : ", in " + view)
+#else
+                  "add the entry with its value Path to the registry store, or set KESTAR_INSTALL_DIR to the "
+                  "host's folder"
+#endif
+            );
+        }
+        return false;
+    }
+    RegKey full(platform::kHkeyLocalMachine, kAppPathsKey, 1);
+    if (administrator && !full.Open()) {
+        e.Set(Level::kFail, "the App Paths entry " + where +
+                                " refuses the full access that start-up asks for as an administrator",
+              "give Administrators full control of the key");
+    } else {
+        e.Set(Level::kOk, "App Paths entry " + where);
+    }
+    return CheckPathValue(key, pathValue);
+}
+
+bool Doctor::CheckPathValue(RegKey& key, std::string& pathValue) {
+    Check& v = report_.Add("Path");
+    v.startUpPath = true;
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    const long status = platform::Registry().QueryValueEx(key.handle(), kAppPathValue, &type, nullptr, &size);
+    if (status == platform::kRegFileNotFound) {
+        v.Set(Level::kFail, "the App Paths entry has no value \"Path\"",
+              "add a string value (REG_SZ) Path naming the host's folder");
+    } else if (status != platform::kRegSuccess) {
+        v.Set(Level::kFail, "the value \"Path\" cannot be read (error " + std::to_string(status) + ")",
+              "repair the App Paths entry with the host's installer");
+    } else if (type != platform::kRegSz) {
+        v.Set(Level::kFail, "the value \"Path\" is of type " + TypeName(type) + "; start-up reads only REG_SZ",
+              "make Path a plain string value (REG_SZ) naming the host's folder");
+        v.Int("type", static_cast<long>(type));
+    } else if (!key.QueryString(pathValue, kAppPathValue) || pathValue.empty()) {
+        v.Set(Level::kFail, "the value \"Path\" is empty", "set Path to the host's folder");
+    } else {
+        v.Set(Level::kOk, "Path = " + Quoted(pathValue));
+        v.Text("value", pathValue);
+        return true;
+    }
+    return false;
 }
 
 // The host program loads the module from its own folder, the one App Paths names:
