@@ -73,6 +73,11 @@ enum class ReadFileResult { kRead, kCannotOpen, kNotRegular, kTooLarge, kReadFai
 // the debug trace, except for a file that is simply not there).
 ReadFileResult ReadRegularFile(const char* path, std::uint64_t maxBytes, std::string& bytes);
 
+// Whether the file calls refuse the folder that holds path: it is there but is no
+// plain folder (a link or junction in its place, or no folder at all). A folder
+// that is simply missing is not refused. The same test the opens above make.
+bool HoldingFolderRefused(const char* path);
+
 // The longest path the file calls take. Windows: the ANSI calls, MAX_PATH - 1.
 extern const std::size_t kMaxPathChars;
 

@@ -352,6 +352,13 @@ void Doctor::CheckLog() {
     const std::string folder = Folder(path);
     Check& d = report_.Add("log folder");
     d.Text("folder", folder);
+    if (platform::HoldingFolderRefused(path.c_str())) {
+        d.startUpPath = true;
+        d.Set(Level::kFail, "the log folder " + Quoted(folder) + " is a link or junction to a folder elsewhere, or no "
+                                "folder: start-up refuses it, writes no log and reads no settings file there",
+              "put a real folder \"tolvo\" in the install folder in place of the link, holding the settings file");
+        return;
+    }
     if (!IsFolder(folder)) {
         d.Set(Level::kWarn, "the folder " + Quoted(folder) + " does not exist: start-up goes on, but no log is written",
               "create the folder \"tolvo\" in the install folder");

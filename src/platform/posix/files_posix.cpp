@@ -56,6 +56,18 @@ int OpenInHoldingFolder(const char* path, int flags, mode_t mode = 0) {
     return fd;
 }
 
+}  // namespace
+
+bool HoldingFolderRefused(const char* path) {
+    const char* name = nullptr;
+    const int folder = OpenHoldingFolder(path, name);
+    if (folder < 0) return errno != ENOENT;
+    Posix().close(folder);
+    return false;
+}
+
+namespace {
+
 bool IsRegular(int fd) {
     struct stat info {};
     return Posix().fstat(fd, &info) == 0 && S_ISREG(info.st_mode);

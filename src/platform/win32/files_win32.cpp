@@ -49,6 +49,16 @@ void ReleaseFolder(HANDLE held) {
     if (held != nullptr && held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
 }
 
+}  // namespace
+
+bool HoldingFolderRefused(const char* path) {
+    HANDLE folder = HoldFolderOf(path);
+    ReleaseFolder(folder);
+    return folder == INVALID_HANDLE_VALUE;
+}
+
+namespace {
+
 // Never CREATE_ALWAYS: that would empty whatever the path names before it could be
 // looked at. The file is emptied only once it is known to be a plain disk file.
 FileHandle WinOpenExclusive(const char* path, bool truncate) {
