@@ -542,6 +542,19 @@ TEST_F(Doctor, LogHeldByAnotherProcess) {
 #endif
 }
 
+#if !defined(_WIN32)  // Wine shows a Linux link as its target and makes no junctions
+TEST_F(Doctor, LinkedLogFolderIsRefusedAsStartUpRefusesIt) {
+    WriteSettings({Line("Controller")});
+    ScratchFolder elsewhere;
+    ASSERT_EQ(rename(install.Join("tolvo").c_str(), elsewhere.Join("tolvo").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.Join("tolvo").c_str(), install.Join("tolvo").c_str()), 0);
+    const DoctorReport doctor = RunDoctor();
+    EXPECT_EQ(doctor.Level("log folder"), "FAIL") << doctor.out;
+    EXPECT_NE(doctor.Found("log folder").find("link or junction"), std::string::npos);
+    ExpectStartUpAgrees(doctor);
+}
+#endif
+
 // ---- The arm library -------------------------------------------------------------
 
 TEST_F(Doctor, NoArmLibrary) {

@@ -3,6 +3,7 @@
 
 #include "kestar.h"
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -14,6 +15,10 @@ std::string ExecutableDirectory();
 // The built module and the arm simulator beside the test binary.
 std::string BuiltModulePath();
 std::string BuiltArmSimulatorPath();
+
+// Descriptors (Linux) or handles (Windows) the process holds; its heap in use.
+int ProcessHandles();
+std::size_t HeapInUse();
 
 // Sets (or, with nullptr, removes) an environment variable of this process.
 void SetEnvironment(const char* name, const char* value);

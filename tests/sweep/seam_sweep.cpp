@@ -14,6 +14,7 @@
 #include "platform/worker_thread.h"
 #include "serial/port.h"
 #include "support/scratch_folder.h"
+#include "support/test_support.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -541,34 +542,6 @@ int KESTAR_CALL SweepResetEncoder() {
 }
 
 // --- what a run left --------------------------------------------------------------------
-
-// Descriptors (Linux) or handles (Windows) the process holds.
-int ProcessHandles() {
-#if defined(_WIN32)
-    // Wine answers 0 for the count: there the handle values that name an object are probed.
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return static_cast<int>(count);
-    // Handle values are given out lowest first: 256 free values in a row end the table.
-    int probed = 0;
-    for (std::uintptr_t value = 4, misses = 0; misses < 256; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-            ++probed;
-            misses = 0;
-        } else {
-            ++misses;
-        }
-    }
-    return probed;
-#else
-    int count = 0;
-    if (DIR* folder = opendir("/proc/self/fd")) {
-        while (readdir(folder) != nullptr) ++count;
-        closedir(folder);
-    }
-    return count;
-#endif
-}
 
 // The system finally completes the writes it held past Close: the driver left their
 // records allocated for it, and they are given back now.
