@@ -5,8 +5,9 @@
 // settings file is not read.
 //
 // Linux makes every kind. A Windows program can make a folder and a huge file, and
-// symbolic links where the system lets it (Windows with the right to; not Wine 8,
-// whose links are skipped); no FIFO or device node in a folder at all.
+// symbolic links where the system lets it (Windows with the right to); where it
+// makes none (Wine 8), the file calls are shown a reparse point at the path, as
+// Windows shows a link or junction. No FIFO or device node in a folder at all.
 #include "fakes/fake_arm.h"
 #include "support/app_paths.h"
 #include "support/scratch_folder.h"
@@ -24,6 +25,8 @@
 #include <thread>
 
 #if defined(_WIN32)
+#include "platform/win32/win32_file_calls.h"
+
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -79,6 +82,22 @@ constexpr KindCase kKinds[] = {
     {Kind::kHuge, "huge file"},
 };
 
+#if defined(_WIN32)
+std::string reparseAt;  // the path the file calls are shown as a reparse point
+
+BOOL WINAPI InformationWithReparse(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+    if (!GetFileInformationByHandle(file, info)) return FALSE;
+    char name[MAX_PATH + 8] = {};
+    const DWORD n = GetFinalPathNameByHandleA(file, name, sizeof name, FILE_NAME_NORMALIZED);
+    const std::string path(name, n < sizeof name ? n : 0);
+    if (!reparseAt.empty() && path.size() >= reparseAt.size() &&
+        _stricmp(path.c_str() + path.size() - reparseAt.size(), reparseAt.c_str()) == 0) {
+        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    return TRUE;
+}
+#endif
+
 bool MakeHuge(const std::string& path, const std::string& start) {
 #if defined(_WIN32)
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -104,13 +123,14 @@ std::string Make(Kind kind, const std::string& path, const std::string& target, 
         case Kind::kDanglingLink: {
             // Wine 8 answers success and makes nothing (and shows a link made on the
             // Linux side as the file it points at): only a link the system shows as a
-            // reparse point is one.
+            // reparse point is one. Elsewhere the file calls are shown one.
             const bool made = CreateSymbolicLinkA(path.c_str(), target.c_str(), 0) != FALSE;
             const DWORD attributes = GetFileAttributesA(path.c_str());
             if (made && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
                 return std::string();
             }
-            return "this system makes no symbolic link a program can see as one";
+            reparseAt = path;
+            return WriteFileBytes(path, kind == Kind::kLink ? start : "") ? std::string() : "cannot make the file";
         }
         case Kind::kDirectory:
             return CreateDirectoryA(path.c_str(), nullptr) ? std::string() : "cannot make the folder";
@@ -181,6 +201,10 @@ protected:
     ScratchRegistry registry;
     ScopedFakeArm arm;
     HostRecords records;
+#if defined(_WIN32)
+    platform::ScopedWin32FileCalls reparse{platform::Win32FileCalls{InformationWithReparse}};
+    void TearDown() override { reparseAt.clear(); }
+#endif
 
     void RunTable(Target target) {
         const std::string victimText = target == Target::kLog ? std::string("precious lines\r\n") : Settings();
@@ -210,6 +234,7 @@ protected:
                 EXPECT_EQ(TerminateCommunications(), 1);
             }
             EXPECT_EQ(ReadFileBytes(victim), victimText) << "the file behind a link is untouched";
+            if (c.kind == Kind::kLink) EXPECT_EQ(ReadFileBytes(path), victimText) << "nothing is emptied through a link";
             EXPECT_FALSE(FileExists(install.Join("nothing.txt"))) << "a dangling link's target is never made";
             if (c.kind == Kind::kFifo) EXPECT_TRUE(StillFifo(path));
             if (target == Target::kLog) {
@@ -237,6 +262,24 @@ protected:
 TEST_F(FileKinds, AtTheLogPathNothingIsEmptiedWrittenOrWaitedFor) { RunTable(Target::kLog); }
 
 TEST_F(FileKinds, AtTheSettingsPathNothingIsReadOrWaitedFor) { RunTable(Target::kSettings); }
+
+#if defined(_WIN32)
+// A junction at "tolvo" to a folder elsewhere, as the file calls see it: the folder
+// is refused as a linked file is, and nothing in it is read, emptied or written.
+TEST_F(FileKinds, AJunctionAtTheLogFolderIsRefused) {
+    ScratchFolder install;
+    ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
+    ASSERT_TRUE(WriteAppPath(install.path()));
+    ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), Settings()));
+    ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/TolvoInterface.log"), "precious lines\r\n"));
+    reparseAt = install.Join("tolvo");
+    ScopedTraceCapture trace;
+    EXPECT_EQ(InitializeCommunications(&records.block(), 0, nullptr), 0) << "no key is read from it";
+    EXPECT_EQ(TerminateCommunications(), 1);
+    EXPECT_EQ(ReadFileBytes(install.Join("tolvo/TolvoInterface.log")), "precious lines\r\n");
+    EXPECT_NE(trace.text().find("Interface log: cannot open"), std::string::npos) << trace.text();
+}
+#endif
 
 }  // namespace
 }  // namespace kestar::testing

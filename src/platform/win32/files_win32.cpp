@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/win32/win32_file_calls.h"
 
 #include <windows.h>
 // The table's slots are named after the calls; the header's A/W macros would rename them.
@@ -7,6 +8,12 @@
 #include <string>
 
 namespace kestar::platform {
+
+Win32FileCalls& Win32Files() {
+    static Win32FileCalls calls{::GetFileInformationByHandle};
+    return calls;
+}
+
 namespace {
 
 HANDLE Handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
@@ -15,7 +22,7 @@ HANDLE Handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 // symbolic link or junction, which FILE_FLAG_OPEN_REPARSE_POINT opened as itself).
 bool IsPlainDiskFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
     if (::GetFileType(file) != FILE_TYPE_DISK) return false;
-    if (!::GetFileInformationByHandle(file, &info)) return false;
+    if (!Win32Files().GetFileInformationByHandle(file, &info)) return false;
     const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
     return (info.dwFileAttributes & notPlain) == 0;
 }
@@ -37,7 +44,7 @@ HANDLE HoldFolderOf(const char* path) {
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (held == INVALID_HANDLE_VALUE) return nullptr;  // no folder: the file's own open fails and says so
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(held, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+    if (!Win32Files().GetFileInformationByHandle(held, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         ::CloseHandle(held);
         return INVALID_HANDLE_VALUE;

@@ -17,7 +17,13 @@ namespace {
 bool ReadableAsSettings(const char* path) {
     FileOps& files = Files();
     const FileHandle file = files.OpenForReading(path);
-    if (file == kInvalidFile) return true;  // missing or unreadable: the system reader says so itself
+    if (file == kInvalidFile) {
+        // Missing or unreadable: the system reader says so itself. But a folder that is
+        // a junction or link it would follow: that one is refused here.
+        if (!HoldingFolderRefused(path)) return true;
+        Trace("File '%s' is in a folder that is a link or junction: not read\n", path);
+        return false;
+    }
     FileInfo info{};
     bool ok = files.GetFileInfo(file, &info) && info.regular;
     if (!ok) {
