@@ -91,7 +91,8 @@ constexpr bool kLinks = true;
 enum class Op { kLoad, kUnload, kInit, kGetCommData, kTerminate, kSettings, kAppPath, kTolvo, kLogFile, kDevice, kWrites };
 const char* const kInitVariants[] = {"full", "no-machine", "null"};
 const char* const kSettingsVariants[] = {"good", "no-PORT6", "blank-runs", "utf16", "bad-line", "blank-only", "none"};
-const char* const kAppPathVariants[] = {"install", "trailing-separator", "missing", "link"};
+// "long": a folder name past what the ANSI file calls take (MAX_PATH), naming nothing.
+const char* const kAppPathVariants[] = {"install", "trailing-separator", "missing", "link", "long"};
 const char* const kTolvoVariants[] = {"folder", "link", "fifo"};
 const char* const kLogVariants[] = {"file", "link", "fifo", "folder"};
 // PORT3's device: there, gone (its name leads nowhere), held by another program.
@@ -110,7 +111,7 @@ constexpr OpInfo kOps[] = {
     {Op::kLoad, "Load", 3, 1, nullptr},                {Op::kUnload, "Unload", 2, 1, nullptr},
     {Op::kInit, "Init", 5, 3, kInitVariants},          {Op::kGetCommData, "GetCommData", 3, 48, nullptr},
     {Op::kTerminate, "Terminate", 5, 1, nullptr},      {Op::kSettings, "Settings", 3, 7, kSettingsVariants},
-    {Op::kAppPath, "AppPath", 2, 4, kAppPathVariants}, {Op::kTolvo, "Tolvo", 2, 3, kTolvoVariants},
+    {Op::kAppPath, "AppPath", 2, 5, kAppPathVariants}, {Op::kTolvo, "Tolvo", 2, 3, kTolvoVariants},
     {Op::kLogFile, "LogFile", 2, 4, kLogVariants},     {Op::kDevice, "Device", 2, 3, kDeviceVariants},
     {Op::kWrites, "Writes", 2, 3, kWritesVariants},
 };
@@ -326,13 +327,13 @@ public:
     // (a number below kStates: counting them allocates nothing, which the heap checks need).
     int State() const {
         int state = (module_ != nullptr) * 2 + running_;
-        for (const auto& [value, count] : {std::pair{settings_, 7}, {appPath_, 4}, {static_cast<int>(tolvo_), 5},
+        for (const auto& [value, count] : {std::pair{settings_, 7}, {appPath_, 5}, {static_cast<int>(tolvo_), 5},
                                            {static_cast<int>(log_), 5}, {static_cast<int>(deviceState_), 4}, {writes_, 3}}) {
             state = state * count + value;
         }
         return state;
     }
-    static constexpr int kStates = 4 * 7 * 4 * 5 * 5 * 4 * 3;
+    static constexpr int kStates = 4 * 7 * 5 * 5 * 5 * 4 * 3;
 
     int checks = 0;
 
@@ -345,7 +346,7 @@ private:
                ReadFileBytes(canary_ + Sep() + "TolvoInterface.log") + "|" + ReadFileBytes(scratch_.Join("canary.log"));
     }
 
-    bool InstallUsable() const { return appPath_ != 2 && tolvo_ == Kind::kFolder; }
+    bool InstallUsable() const { return appPath_ != 2 && appPath_ != 4 && tolvo_ == Kind::kFolder; }
     bool DeviceUsable() const { return deviceState_ == Device::kNone || deviceState_ == Device::kPresent; }
     int DeviceInSettings() const {
         if (deviceState_ == Device::kNone) return 0;
@@ -462,6 +463,7 @@ private:
                 std::string value = install_;
                 if (appPath_ == 1) value += Sep();
                 if (appPath_ == 2) value = scratch_.Join("nowhere");
+                if (appPath_ == 4) value = scratch_.Join(std::string(300, 'x'));
 #if !defined(_WIN32)
                 if (appPath_ == 3) {
                     value = scratch_.Join("install-link");
