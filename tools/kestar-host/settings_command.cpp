@@ -13,6 +13,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// The file table's slot is named after the call; the header's A/W macro would rename it.
+#undef GetFileAttributes
 #else
 #include <cerrno>
 #include <cstring>
@@ -331,8 +333,8 @@ int Show(bool json) {
         Print(check, json, key && !json ? "  " : "");
     }
     std::fflush(stdout);
-    if (!read) return Failed(json, found, todo);
-    return 0;
+    if (const Check* refusal = PlaceRefusal(report)) return Failed(json, "the settings file cannot be had", *refusal);
+    return read ? kHostSucceeded : Failed(json, found, todo);
 }
 
 int Set(const SettingsRequest& request) {
