@@ -14,7 +14,7 @@
 namespace kestar::testing {
 namespace {
 
-enum class Form { kPlain, kUtf16Le, kLinked, kNewNameTaken, kNone };
+enum class Form { kPlain, kUtf16Le, kLinked, kLinkedFolder, kNewNameTaken, kNone };
 
 struct Case {
     Form form;
@@ -42,6 +42,7 @@ const Case kCases[] = {
     {Form::kUtf16Le, kCrLf, {"set", "PORT2", kGood}, 0, "PORT2=Spare -1", "PORT2=Probe 3 19200 E 7 1", "  after:  PORT2=Probe 3 19200 E 7 1"},
 #if !defined(_WIN32)
     {Form::kLinked, kCrLf, {"set", "PORT2", kGood}, 1, nullptr, nullptr, "kestar-host: PORT2 not changed: * is no plain file that can be read*"},
+    {Form::kLinkedFolder, kCrLf, {"set", "PORT2", kGood}, 1, nullptr, nullptr, "kestar-host: PORT2 not changed: log folder: * is a link or junction*"},
 #endif
     {Form::kNewNameTaken, kCrLf, {"set", "PORT2", kGood}, 1, nullptr, nullptr, "kestar-host: PORT2 not changed: *vodrane.ini.new' cannot be created*"},
     {Form::kPlain, kCrLf, {"init"}, 1, nullptr, nullptr, "kestar-host: there is a settings file * already*"},
@@ -80,13 +81,20 @@ TEST_F(SettingsCommand, EveryCaseChangesOneLineOrNothingAndSaysSo) {
         std::vector<std::string> args = {"settings"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         SCOPED_TRACE(::testing::PrintToString(args));
-        RemoveTree(install.Join("tolvo"));
-        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
+        const std::string tolvo = install.Join("tolvo");
+#if !defined(_WIN32)
+        ::unlink(tolvo.c_str());
+#endif
+        RemoveTree(tolvo);
+        ASSERT_TRUE(MakeFolder(c.form == Form::kLinkedFolder ? install.Join("elsewhere") : tolvo));
         const std::string before = c.form == Form::kUtf16Le ? Utf16Le(c.file) : c.file;
-        const std::string at = c.form == Form::kLinked ? install.Join("elsewhere.ini") : ini;
+        const std::string at = c.form == Form::kLinked          ? install.Join("elsewhere.ini")
+                               : c.form == Form::kLinkedFolder ? install.Join("elsewhere/vodrane.ini")
+                                                               : ini;
         if (c.form != Form::kNone) ASSERT_TRUE(WriteFileBytes(at, before));
 #if !defined(_WIN32)
         if (c.form == Form::kLinked) ASSERT_EQ(::symlink(at.c_str(), ini.c_str()), 0);
+        if (c.form == Form::kLinkedFolder) ASSERT_EQ(::symlink(install.Join("elsewhere").c_str(), tolvo.c_str()), 0);
 #endif
         if (c.form == Form::kNewNameTaken) ASSERT_TRUE(MakeFolder(ini + ".new"));
         const ProgramOutput run = RunProgramFor(Host(), args, 20000, install.path());
