@@ -255,6 +255,10 @@ int Doctor(int argc, char** argv) {
 int Settings(int argc, char** argv, int at) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (i != at) args.emplace_back(argv[i]);
     }
     kestar::tools::SettingsRequest request;
