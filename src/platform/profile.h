@@ -9,6 +9,7 @@
 #include "platform/scoped_ops.h"
 
 #include <cstdint>
+#include <string>
 
 namespace kestar::platform {
 
@@ -46,6 +47,30 @@ using ScopedProfileOps = ScopedOps<ProfileOps, Profile>;
 // - of the wanted section only its first kMaxProfileKeys key lines are read (blank
 //   lines count once): a key past them counts as missing.
 constexpr std::size_t kMaxProfileKeys = 1024;
+
+enum class ProfileEncoding { kSingleByte, kUtf16Le, kUtf16Be };
+
+// Where a file's bytes hold the line the reader above answers a key from, found by
+// the reader's own walk, for a tool that changes that one value and keeps every
+// other byte. Offsets are byte offsets into the file.
+struct ProfileKeyPlace {
+    ProfileEncoding encoding = ProfileEncoding::kSingleByte;
+    std::size_t unit = 1;       // bytes a character: 1, or 2 in a UTF-16 file
+    bool sectionFound = false;  // the first section of the name
+    bool keyFound = false;      // among the key lines the reader reads
+    std::size_t lineBegin = 0;  // keyFound: the key's line, its line end left out
+    std::size_t lineEnd = 0;
+    std::size_t valueBegin = 0;  // keyFound: past '=' and the blanks after it (lineEnd without '=')
+    bool hasEquals = false;
+    // Not found: where a new key line goes, after the section's last key line or its
+    // header line (at the end of the file without the section); insertNeedsBreak when
+    // the line there has no line end of its own.
+    std::size_t insertAt = 0;
+    bool insertNeedsBreak = false;
+    std::string lineBreak;  // the first line's line end ("\r\n", "\n", "\r"); empty: none
+};
+
+ProfileKeyPlace LocateProfileKey(const std::string& bytes, const char* section, const char* key);
 
 std::uint32_t ReadProfileString(const char* section, const char* key, const char* def, char* buffer,
                                 std::uint32_t size, const char* path);

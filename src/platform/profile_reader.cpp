@@ -58,13 +58,16 @@ public:
     bool Next(std::string& line) {
         line.clear();
         bool cut = false;
+        begin_ = at_;
         int c = Get();
         if (c == EOF) return false;
         while (c != EOF && c != '\r' && c != '\n') {
             if (c == 0) cut = true;
             if (!cut && line.size() < kMaxKeptLine) line += static_cast<char>(c);
+            textEnd_ = at_;
             c = Get();
         }
+        if (c == EOF) textEnd_ = at_;
         if (c == '\r') {
             const std::size_t before = at_;
             if (Get() != '\n') at_ = before;
@@ -72,8 +75,17 @@ public:
         return true;
     }
 
+    // Byte offsets of the line Next gave last: where it begins, where its text ends
+    // (its line end left out), and where the next line begins.
+    std::size_t begin() const { return begin_; }
+    std::size_t textEnd() const { return textEnd_ < begin_ ? begin_ : textEnd_; }
+    std::size_t next() const { return at_; }
+    ProfileEncoding encoding() const { return encoding_; }
+
 private:
-    enum Encoding { kSingleByte, kUtf16Le, kUtf16Be };
+    static constexpr ProfileEncoding kSingleByte = ProfileEncoding::kSingleByte;
+    static constexpr ProfileEncoding kUtf16Le = ProfileEncoding::kUtf16Le;
+    static constexpr ProfileEncoding kUtf16Be = ProfileEncoding::kUtf16Be;
 
     // One character; a UTF-16 unit outside the single-byte range reads as '?', and
     // an odd last byte of a UTF-16 file as itself.
@@ -89,8 +101,10 @@ private:
     }
 
     const std::string& bytes_;
-    Encoding encoding_ = kSingleByte;
+    ProfileEncoding encoding_ = kSingleByte;
     std::size_t at_ = 0;
+    std::size_t begin_ = 0;
+    std::size_t textEnd_ = 0;
 };
 
 std::uint32_t CopyOut(const std::string& text, char* buffer, std::uint32_t size) {
@@ -134,13 +148,27 @@ bool SectionHeader(const char* begin, const char* end, std::string& name) {
     return true;
 }
 
-ParsedProfile Parse(const std::string& bytes, const std::string& section, const char* path) {
-    ParsedProfile profile{section, {}};
+// One key line of the wanted section as the reader takes it: the line's text and
+// where the line lies in the file's bytes.
+struct KeyLine {
+    const char* begin;   // the line's text from its first non-blank character
+    const char* end;
+    const char* equals;  // the first '=', or nullptr
+    const LineSource& source;
+};
+
+// Walks the key lines of the first section of the wanted name, as a request is
+// answered: onHeader once that section's header line is read, onKey for each key
+// line kept.
+template <typename OnHeader, typename OnKey>
+void WalkSection(const std::string& bytes, const std::string& section, const char* path, OnHeader onHeader,
+                 OnKey onKey) {
     LineSource lines(bytes);
     std::string line;
     std::string header;
     bool inside = false;
     bool blankKept = false;
+    std::size_t kept = 0;
     while (lines.Next(line)) {
         const char* begin = line.data();
         const char* end = begin + line.size();
@@ -148,21 +176,33 @@ ParsedProfile Parse(const std::string& bytes, const std::string& section, const 
         if (SectionHeader(begin, end, header)) {
             if (inside) break;  // a later section of the same name is never read
             inside = SameName(header, section);
+            if (inside) onHeader(lines);
             continue;
         }
         if (!inside) continue;
         // A blank line is a key of no name: only the first can ever answer.
         if (begin == end && blankKept) continue;
         blankKept = blankKept || begin == end;
-        if (profile.keys.size() == kMaxProfileKeys) {
+        if (kept == kMaxProfileKeys) {
             Trace("File '%s': section [%s] holds more than %lu key lines; the rest are not read\n", path,
                   section.c_str(), static_cast<unsigned long>(kMaxProfileKeys));
             break;
         }
+        ++kept;
         const char* equals = static_cast<const char*>(std::memchr(begin, '=', static_cast<std::size_t>(end - begin)));
-        profile.keys.push_back(ProfileKey{Trimmed(begin, equals != nullptr ? equals : end),
-                                          equals != nullptr ? Unquoted(Trimmed(equals + 1, end)) : std::string()});
+        onKey(KeyLine{begin, end, equals, lines}, line.data());
     }
+}
+
+ParsedProfile Parse(const std::string& bytes, const std::string& section, const char* path) {
+    ParsedProfile profile{section, {}};
+    WalkSection(
+        bytes, section, path, [](const LineSource&) {},
+        [&profile](const KeyLine& key, const char*) {
+            profile.keys.push_back(
+                ProfileKey{Trimmed(key.begin, key.equals != nullptr ? key.equals : key.end),
+                           key.equals != nullptr ? Unquoted(Trimmed(key.equals + 1, key.end)) : std::string()});
+        });
     return profile;
 }
 
@@ -227,6 +267,66 @@ std::uint32_t ReadProfileString(const char* section, const char* key, const char
     std::string value;
     const bool found = Lookup(*profile, Trimmed(std::string(key)), value);
     return CopyOut(found ? value : fallback, buffer, size);
+}
+
+namespace {
+
+// "\r" or "\n": the one-character line end that follows the line just read.
+const char* LineEndCharacter(const std::string& bytes, const LineSource& lines, const ProfileKeyPlace& place) {
+    const std::size_t at = lines.textEnd() + (place.encoding == ProfileEncoding::kUtf16Be ? 1 : 0);
+    return bytes[at] == '\r' ? "\r" : "\n";
+}
+
+// A key line of the section: a new key goes after the last one; the wanted key's
+// first line is the one the reader answers from.
+void NoteKeyLine(ProfileKeyPlace& place, const std::string& wantKey, const KeyLine& line, const char* lineText) {
+    if (line.begin == line.end || place.keyFound) return;
+    place.insertAt = line.source.next();
+    place.insertNeedsBreak = line.source.next() == line.source.textEnd();
+    if (!SameName(Trimmed(line.begin, line.equals != nullptr ? line.equals : line.end), wantKey)) return;
+    place.keyFound = true;
+    place.hasEquals = line.equals != nullptr;
+    place.lineBegin = line.source.begin();
+    place.lineEnd = line.source.textEnd();
+    if (!place.hasEquals) {
+        place.valueBegin = place.lineEnd;
+        return;
+    }
+    const char* value = line.equals + 1;
+    while (value < line.end && IsBlank(*value)) ++value;
+    place.valueBegin = line.source.begin() + static_cast<std::size_t>(value - lineText) * place.unit;
+}
+
+// The file's own line end, that of its first line; and, for a new section at the
+// end, whether the last line has one.
+void NoteLineEnds(const std::string& bytes, ProfileKeyPlace& place) {
+    LineSource lines(bytes);
+    std::string text;
+    for (bool first = true; lines.Next(text); first = false) {
+        const std::size_t units = (lines.next() - lines.textEnd()) / place.unit;
+        if (first && units > 0) place.lineBreak = units == 2 ? "\r\n" : LineEndCharacter(bytes, lines, place);
+        if (!place.sectionFound) place.insertNeedsBreak = units == 0;
+    }
+}
+
+}  // namespace
+
+ProfileKeyPlace LocateProfileKey(const std::string& bytes, const char* section, const char* key) {
+    ProfileKeyPlace place;
+    place.encoding = LineSource(bytes).encoding();
+    place.unit = place.encoding == ProfileEncoding::kSingleByte ? 1 : 2;
+    place.insertAt = bytes.size();
+    const std::string wantKey = Trimmed(std::string(key));
+    WalkSection(
+        bytes, Trimmed(std::string(section)), "(settings file)",
+        [&place](const LineSource& source) {
+            place.sectionFound = true;
+            place.insertAt = source.next();
+            place.insertNeedsBreak = source.next() == source.textEnd();
+        },
+        [&place, &wantKey](const KeyLine& line, const char* lineText) { NoteKeyLine(place, wantKey, line, lineText); });
+    NoteLineEnds(bytes, place);
+    return place;
 }
 
 ProfileReadOnce::ProfileReadOnce() { ++Cache().holders; }

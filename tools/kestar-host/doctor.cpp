@@ -50,6 +50,30 @@ std::string Folder(const std::string& path) {
     return cut == std::string::npos ? std::string() : path.substr(0, cut);
 }
 
+// Reads of the settings file go to another file while one lives.
+std::string settingsReadFrom;
+platform::ProfileOps profileBeforeRedirect;
+
+std::uint32_t ReadRedirected(const char* section, const char* key, const char* def, char* buffer,
+                             std::uint32_t size, const char* path) {
+    const bool settings = path != nullptr && SettingsFilePath() == path;
+    return profileBeforeRedirect.GetPrivateProfileString(section, key, def, buffer, size,
+                                                         settings ? settingsReadFrom.c_str() : path);
+}
+
+class SettingsReadRedirect {
+public:
+    explicit SettingsReadRedirect(const std::string& readFrom) {
+        if (readFrom.empty()) return;
+        settingsReadFrom = readFrom;
+        profileBeforeRedirect = platform::Profile();
+        redirect_ = std::make_unique<platform::ScopedProfileOps>(platform::ProfileOps{ReadRedirected});
+    }
+
+private:
+    std::unique_ptr<platform::ScopedProfileOps> redirect_;
+};
+
 }  // namespace
 
 void* OpenArmLibraryAsTheHost(const std::string& moduleFolder, const std::string& hostFolder, std::string& file,
@@ -88,6 +112,15 @@ DoctorVerdict Doctor::Run() {
         CheckArmReading();
     }
     return Verdict();
+}
+
+Report Doctor::RunSettingsChecks() {
+    WriteGuards guards;
+    CheckInstallFolder();
+    CheckLog();
+    RunStartUp();
+    CheckSettings();
+    return report_;
 }
 
 void Doctor::RunStartUp() {
@@ -247,6 +280,13 @@ DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report) {
     DoctorVerdict verdict = doctor.Run();
     if (report != nullptr) *report = doctor.report().Render(options.json);
     return verdict;
+}
+
+Report JudgeSettings(const std::string& readFrom) {
+    const DoctorOptions options;
+    SettingsReadRedirect redirect(readFrom);
+    Doctor doctor(options);
+    return doctor.RunSettingsChecks();
 }
 
 int RunDoctor(const DoctorOptions& options) {

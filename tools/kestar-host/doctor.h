@@ -4,6 +4,8 @@
 // to the registry, no byte is sent to a device.
 #pragma once
 
+#include "doctor_report.h"
+
 #include <string>
 
 namespace kestar::tools {
@@ -39,6 +41,14 @@ struct DoctorVerdict {
 
 // Runs every check and start-up's own sequence; prints nothing.
 DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report = nullptr);
+
+// The doctor's checks of what start-up reads from the settings file, and of where
+// it finds it: the install folder (with the App Paths checks before it), the log
+// folder that holds the file, the settings file, its section, CreateLogFile and
+// PORT1 to PORT6, each line judged after start-up's own sequence ran through the
+// guards (devices not tried). A non-empty readFrom is read in place of the settings
+// file: a changed file, judged before it takes the old one's place.
+Report JudgeSettings(const std::string& readFrom = std::string());
 
 // Prints one line (or JSON object) per check and one for the verdict. Returns the
 // exit status above.

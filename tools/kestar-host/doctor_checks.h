@@ -43,6 +43,8 @@ class Doctor {
 public:
     explicit Doctor(const DoctorOptions& options) : options_(options) {}
     DoctorVerdict Run();
+    // The settings checks alone (JudgeSettings).
+    Report RunSettingsChecks();
     const Report& report() const { return report_; }
 
 private:

@@ -8,6 +8,7 @@
 #include "host_commands.h"
 #include "host_records.h"
 #include "loaded_module.h"
+#include "settings_command.h"
 #include "start_up_failure.h"
 #include "watch_screen.h"
 
@@ -38,6 +39,9 @@ const char kUsage[] =
     "       kestar-host --list\n"
     "       kestar-host [--module PATH] doctor [--json] [--open] [--arm] [--bench]\n"
     "       kestar-host doctor [--json] --loopback COMn\n"
+    "       kestar-host settings [--json]\n"
+    "       kestar-host settings [--json] [--force] set KEY VALUE\n"
+    "       kestar-host settings [--json] init\n"
     "       kestar-host --version\n"
     "\n"
     "Loads a KESTAR module as the measuring host does (on Windows through the\n"
@@ -78,6 +82,18 @@ const char kUsage[] =
     "first mismatch, line errors, the achieved rate and whether writes pended. A\n"
     "device that answers nothing is reported after a bounded wait. Exit status 0\n"
     "when every byte came back unchanged.\n"
+    "\n"
+    "settings shows the settings file start-up reads (the App Paths install folder,\n"
+    "then tolvo\\vodrane.ini): each of CreateLogFile and PORT1 to PORT6 with its line\n"
+    "and what start-up does with it, judged as the doctor judges it. settings set\n"
+    "KEY VALUE changes one value (e.g. set PORT2 \"Probe 3 19200 E 7 1\"), keeping\n"
+    "every other line, comment, line end and the file's encoding; a value start-up\n"
+    "would refuse is not written (the reason and what to do follow) unless --force\n"
+    "is given. The new file is written beside the old one (vodrane.ini.new) and\n"
+    "renamed into its place; the old one is kept as vodrane.ini.bak. A link, FIFO\n"
+    "or device in place of the file or of tolvo is refused, as start-up refuses it.\n"
+    "settings init writes a commented file with every key, never over one that is\n"
+    "there. Exit status 0 when done, 1 when refused or failed.\n"
     "\n"
     "options:\n"
     "  --module PATH   the module to load (default: the one the host loads, in the App\n"
@@ -235,12 +251,29 @@ int Doctor(int argc, char** argv) {
     return kestar::tools::RunDoctor(options);
 }
 
+// Every argument but "settings" itself at index at.
+int Settings(int argc, char** argv, int at) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (i != at) args.emplace_back(argv[i]);
+    }
+    kestar::tools::SettingsRequest request;
+    std::string problem;
+    if (!kestar::tools::ParseSettingsArguments(args, request, problem)) return Usage(problem);
+    return kestar::tools::RunSettings(request);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     jsonErrors = kestar::tools::JsonWanted(argc, argv);
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
+        if (std::strcmp(argv[i], "settings") == 0) return Settings(argc, argv, i);
         if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
     }
     Options options;
