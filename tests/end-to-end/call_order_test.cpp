@@ -19,6 +19,7 @@
 // $KESTAR_CALL_ORDER_SEQUENCES runs more sequences (scripts/explore).
 #include "doctor.h"
 #include "loaded_module.h"
+#include "platform/registry.h"
 #include "support/app_paths.h"
 #include "support/scratch_folder.h"
 #include "support/scratch_registry.h"
@@ -91,8 +92,9 @@ constexpr bool kLinks = true;
 enum class Op { kLoad, kUnload, kInit, kGetCommData, kTerminate, kSettings, kAppPath, kTolvo, kLogFile, kDevice, kWrites };
 const char* const kInitVariants[] = {"full", "no-machine", "null"};
 const char* const kSettingsVariants[] = {"good", "no-PORT6", "blank-runs", "utf16", "bad-line", "blank-only", "none"};
-// "long": a folder name past what the ANSI file calls take (MAX_PATH), naming nothing.
-const char* const kAppPathVariants[] = {"install", "trailing-separator", "missing", "link", "long"};
+// "long": a folder name past what the ANSI file calls take (MAX_PATH), naming nothing;
+// "expand-sz": the install folder in a value of the type REG_EXPAND_SZ.
+const char* const kAppPathVariants[] = {"install", "trailing-separator", "missing", "link", "long", "expand-sz"};
 const char* const kTolvoVariants[] = {"folder", "link", "fifo"};
 const char* const kLogVariants[] = {"file", "link", "fifo", "folder"};
 // PORT3's device: there, gone (its name leads nowhere), held by another program.
@@ -111,7 +113,7 @@ constexpr OpInfo kOps[] = {
     {Op::kLoad, "Load", 3, 1, nullptr},                {Op::kUnload, "Unload", 2, 1, nullptr},
     {Op::kInit, "Init", 5, 3, kInitVariants},          {Op::kGetCommData, "GetCommData", 3, 48, nullptr},
     {Op::kTerminate, "Terminate", 5, 1, nullptr},      {Op::kSettings, "Settings", 3, 7, kSettingsVariants},
-    {Op::kAppPath, "AppPath", 2, 5, kAppPathVariants}, {Op::kTolvo, "Tolvo", 2, 3, kTolvoVariants},
+    {Op::kAppPath, "AppPath", 2, 6, kAppPathVariants}, {Op::kTolvo, "Tolvo", 2, 3, kTolvoVariants},
     {Op::kLogFile, "LogFile", 2, 4, kLogVariants},     {Op::kDevice, "Device", 2, 3, kDeviceVariants},
     {Op::kWrites, "Writes", 2, 3, kWritesVariants},
 };
@@ -327,13 +329,13 @@ public:
     // (a number below kStates: counting them allocates nothing, which the heap checks need).
     int State() const {
         int state = (module_ != nullptr) * 2 + running_;
-        for (const auto& [value, count] : {std::pair{settings_, 7}, {appPath_, 5}, {static_cast<int>(tolvo_), 5},
+        for (const auto& [value, count] : {std::pair{settings_, 7}, {appPath_, 6}, {static_cast<int>(tolvo_), 5},
                                            {static_cast<int>(log_), 5}, {static_cast<int>(deviceState_), 4}, {writes_, 3}}) {
             state = state * count + value;
         }
         return state;
     }
-    static constexpr int kStates = 4 * 7 * 5 * 5 * 5 * 4 * 3;
+    static constexpr int kStates = 4 * 7 * 6 * 5 * 5 * 4 * 3;
 
     int checks = 0;
 
@@ -346,7 +348,7 @@ private:
                ReadFileBytes(canary_ + Sep() + "TolvoInterface.log") + "|" + ReadFileBytes(scratch_.Join("canary.log"));
     }
 
-    bool InstallUsable() const { return appPath_ != 2 && appPath_ != 4 && tolvo_ == Kind::kFolder; }
+    bool InstallUsable() const { return (appPath_ < 2 || appPath_ == 3) && tolvo_ == Kind::kFolder; }
     bool DeviceUsable() const { return deviceState_ == Device::kNone || deviceState_ == Device::kPresent; }
     int DeviceInSettings() const {
         if (deviceState_ == Device::kNone) return 0;
@@ -470,7 +472,7 @@ private:
                     symlink(install_.c_str(), value.c_str());
                 }
 #endif
-                WriteAppPath(value);
+                WriteAppPath(value, appPath_ == 5 ? platform::kRegExpandSz : platform::kRegSz);
                 runIntact_ = false;
                 return;
             }

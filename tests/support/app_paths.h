@@ -2,11 +2,13 @@
 // tests of whole runs (Wine's registry, or the POSIX store of a ScratchRegistry).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kestar::testing {
 
-bool WriteAppPath(const std::string& directory);
+// type: the registry type the value is written with (1: REG_SZ, as the installer writes it).
+bool WriteAppPath(const std::string& directory, std::uint32_t type = 1);
 void DeleteAppPath();
 
 }  // namespace kestar::testing
