@@ -10,8 +10,10 @@
 //   Interface DLL" to "Ending Interface DLL";
 // - nothing outside the install folder's own "tolvo" changed: a canary tree beside
 //   it, which the links lead to, keeps its bytes;
-// - descriptors (Linux) or handles (Windows), and heap in use, are back where they
-//   were after a shut-down and after an unload;
+// - descriptors (Linux) or handles (Windows) are back where they were after a
+//   shut-down and after an unload, and the heap in use after every sequence is where
+//   it settled (a shut-down keeps the trace file open, and lines it could not write
+//   for the next log, by design);
 // - the doctor, run on the installation just before a start-up, gives the verdict
 //   that start-up then gives.
 // A failing sequence is shortened to one no step of which can be left out; such
@@ -28,12 +30,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <random>
-#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
