@@ -276,6 +276,12 @@ void WriteLog(std::string_view text) {
 
 bool LogStarted() { return Log().present; }
 
+void DiscardLog() {
+    LogState& log = Log();
+    log.buffer.Release();
+    log = LogState{};
+}
+
 void CloseLog() {
     LogState& log = Log();
     if (!log.present) return;

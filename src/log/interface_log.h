@@ -35,6 +35,11 @@ void WriteLog(std::string_view text);
 // Appends the buffer to the file and discards it; nothing without a buffer.
 void CloseLog();
 
+// Forgets the log as it stands, its unwritten lines included, and writes nothing:
+// for a tool that ran start-up's sequence with every write refused (the doctor), so
+// that the lines it could not write do not open a later log of the same process.
+void DiscardLog();
+
 // True from StartLog (or a first WriteLog) until CloseLog: a run's log is open.
 bool LogStarted();
 
