@@ -284,10 +284,10 @@ TEST_F(DoctorDifferential, DoctorAndStartUpAgreeOnEveryGeneratedInstallation) {
             const RealStart start = Start(module, installation);
             ++compared;
             const bool agree = doctor.result == start.result &&
-                               (start.result == 1 || (doctor.errorSet ? doctor.errorCode == start.errorCode &&
-                                                                             doctor.errorText == start.errorText
-                                                                      : start.errorCode == 0) &&
-                                                         doctor.reason == start.reason) &&
+                               (start.result == 1 || ((doctor.errorSet ? doctor.errorCode == start.errorCode &&
+                                                                              doctor.errorText == start.errorText
+                                                                       : start.errorCode == 0) &&
+                                                      doctor.reason == start.reason)) &&
                                (start.result == 1 ? doctor.exitCode != tools::kDoctorStartFails
                                                   : doctor.exitCode == tools::kDoctorStartFails);
             if (!agree) {

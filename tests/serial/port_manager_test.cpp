@@ -290,9 +290,9 @@ TEST(EmptyPollCount, TimesOutAfterLimitPlusOnePollsAtEveryLimit) {
                           {INT32_MAX, INT32_MAX - 2, 3}, {INT32_MAX, INT32_MAX, 1}};
     for (const Case& c : cases) {
         EmptyPollCount count(c.start);
-        int polls = 1;
-        while (!count.TimedOut(c.limit) && polls < 100) ++polls;
-        EXPECT_EQ(polls, c.polls) << c.limit;
+        int counted = 1;
+        while (!count.TimedOut(c.limit) && counted < 100) ++counted;
+        EXPECT_EQ(counted, c.polls) << c.limit;
     }
 }
 

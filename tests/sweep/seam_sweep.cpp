@@ -521,10 +521,12 @@ int ArmDecide(const void* kind, const char* name) {
         default: ArmFaults(); return -1;
     }
 }
+#if defined(_WIN32)
 int KESTAR_CALL FaultingAprePorta(const char*) {
     ArmFaults();
     return -1;
 }
+#endif
 int KESTAR_CALL SweepAprePorta(const char* port) {
     return ArmDecide(&armAprePortaKind, "AprePorta") != 0 ? -1 : fakeArm.AprePorta(port);
 }
