@@ -1,6 +1,7 @@
 #include "serial_ports.h"
 
 #include "doctor_loopback.h"
+#include "doctor_system.h"
 
 #include "platform/serial.h"
 
@@ -14,6 +15,7 @@
 #include <devguid.h>
 #include <setupapi.h>
 // clang-format on
+#include <cstdlib>
 #include <cstring>
 #else
 #include <dirent.h>
@@ -114,6 +116,38 @@ void AddFromPortsClass(std::map<int, SerialPortRecord>& ports) {
         port.serial = UsbSerial(set, info);
     }
     SetupDiDestroyDeviceInfoList(set);
+}
+
+// Wine 8 answers QueryDosDeviceA only for the ports it made itself; a link made by
+// hand in the prefix's dosdevices folder is seen through the Z: drive, by its
+// attributes alone (the device is not opened).
+std::string WineDosDevices() {
+    const char* prefix = std::getenv("WINEPREFIX");
+    const char* home = std::getenv("HOME");
+    std::string folder = prefix != nullptr && *prefix != '\0' ? std::string(prefix)
+                         : home != nullptr && *home != '\0'    ? std::string(home) + "/.wine"
+                                                                : std::string();
+    if (!UnderWine() || folder.empty()) return std::string();
+    folder = "Z:" + folder + "/dosdevices/";
+    for (char& c : folder) c = c == '/' ? '\\' : c;
+    return folder;
+}
+
+// The prefix's comN links, listed (a reserved name such as COM2 is never looked up).
+void AddWineLinks(std::map<int, SerialPortRecord>& ports) {
+    const std::string folder = WineDosDevices();
+    WIN32_FIND_DATAA entry{};
+    HANDLE find = folder.empty() ? INVALID_HANDLE_VALUE : FindFirstFileA((folder + "com*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const int com = ParseComName(entry.cFileName);
+        if (com <= 0 || !ports[com].device.empty()) continue;
+        SerialPortRecord& port = ports[com];
+        port.com = com;
+        port.device = folder + entry.cFileName;
+        if (port.source.empty()) port.source = "dosdevices";
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
 }
 
 // Every DOS device name COMn: the names the module opens, whether or not the map has them.
@@ -233,6 +267,7 @@ std::vector<SerialPortRecord> FindSerialPorts(const std::string&) {
     AddFromSerialComm(ports);
     AddFromPortsClass(ports);
     AddDosDevices(ports);
+    AddWineLinks(ports);
     std::vector<SerialPortRecord> list;
     for (const auto& [com, port] : ports) list.push_back(port);
     return list;
