@@ -158,6 +158,9 @@ SerialOps SerialDefaults();
 // Replaces the table for its lifetime and restores the previous one.
 using ScopedSerialOps = ScopedOps<SerialOps, Serial>;
 
+// The highest COM number "\\.\COMn" names that the POSIX stand-in opens.
+constexpr int kHighestComNumber = 255;
+
 // What "\\.\COMn" stands for on this system, for people reading a diagnosis.
 // POSIX: the device file the open takes ($KESTAR_DEVICES/comn when that link
 // exists, else /dev/ttyS<n-1>). Windows: the target of the DOS device name COMn

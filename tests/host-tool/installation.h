@@ -14,6 +14,17 @@
 
 namespace kestar::testing {
 
+// Whether text is pattern, where '*' stands for any text.
+inline bool Matches(const std::string& text, const std::string& pattern) {
+    const std::size_t star = pattern.find('*');
+    if (star == std::string::npos) return text == pattern;
+    if (text.compare(0, star, pattern, 0, star) != 0) return false;
+    for (std::size_t at = star; at <= text.size(); ++at) {
+        if (Matches(text.substr(at), pattern.substr(star + 1))) return true;
+    }
+    return false;
+}
+
 class HostInstallation : public ::testing::Test {
 protected:
     ScratchRegistry registry;

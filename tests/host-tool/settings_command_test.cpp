@@ -57,17 +57,6 @@ std::string Utf16Le(const std::string& text) {
     return bytes;
 }
 
-// '*' stands for any text.
-bool Matches(const std::string& text, const std::string& pattern) {
-    const std::size_t star = pattern.find('*');
-    if (star == std::string::npos) return text == pattern;
-    if (text.compare(0, star, pattern, 0, star) != 0) return false;
-    for (std::size_t at = star; at <= text.size(); ++at) {
-        if (Matches(text.substr(at), pattern.substr(star + 1))) return true;
-    }
-    return false;
-}
-
 class SettingsCommand : public HostInstallation {};
 
 TEST_F(SettingsCommand, EveryCaseChangesOneLineOrNothingAndSaysSo) {

@@ -69,38 +69,6 @@ std::string Hex(unsigned value) {
 
 long Ms(Clock::duration d) { return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); }
 
-// The line settings start-up would give the COM port: from the first port line
-// start-up opens on it, else the port lines' own defaults.
-struct LineChoice {
-    ComRequest request{};
-    std::string key;   // "PORT2", or empty when no line names the port
-    std::string line;  // the line's text
-};
-
-LineChoice ChooseLine(int comNumber) {
-    LineChoice choice;
-    const PortLine defaults = ScanPortLine("");
-    choice.request = ComRequest{comNumber, static_cast<std::int32_t>(defaults.baudRate), defaults.parity,
-                                static_cast<std::uint8_t>(defaults.dataBits), static_cast<std::int32_t>(defaults.stopBits)};
-    // The settings reader's path, read without its log lines: the test writes nothing.
-    FindInstallDirectory(installDirectory);
-    const std::string path = SettingsFilePath();
-    for (int n = 1; n <= kPortKeys; ++n) {
-        const std::string key = "PORT" + std::to_string(n);
-        char area[kSettingAreaSize] = {};
-        const std::uint32_t copied = platform::Profile().GetPrivateProfileString(kSettingsSection, key.c_str(), "",
-                                                                                 area, kSettingAreaSize, path.c_str());
-        if (copied == 0) continue;
-        const PortLinePlan plan = PlanPortLine(area);
-        if (plan.action != PortLineAction::kOpen || plan.request.comNumber != comNumber) continue;
-        choice.request = plan.request;
-        choice.key = key;
-        choice.line = area;
-        break;
-    }
-    return choice;
-}
-
 class Loopback {
 public:
     explicit Loopback(const LoopbackOptions& options) : options_(options) { findings_.reserve(16); }
@@ -120,7 +88,7 @@ public:
                        {"stopBits", std::to_string(r.stopBits)},
                        {"key", choice.key.empty() ? "null" : JsonString(choice.key)}};
 
-        serial::Port* port = serial::CreateComPort(options_.comNumber - 1, r.baudRate, r.parity, r.dataBits, r.stopBits);
+        serial::Port* port = OpenLinePort(r);
         if (port->status != serial::kStatusOk) {
             const std::int32_t status = port->status;
             port->ops.Close(port);
@@ -387,6 +355,35 @@ private:
 };
 
 }  // namespace
+
+LineChoice ChooseLine(int comNumber) {
+    LineChoice choice;
+    const PortLine defaults = ScanPortLine("");
+    choice.request = ComRequest{comNumber, static_cast<std::int32_t>(defaults.baudRate), defaults.parity,
+                                static_cast<std::uint8_t>(defaults.dataBits), static_cast<std::int32_t>(defaults.stopBits)};
+    // The settings reader's path, read without its log lines: the test writes nothing.
+    FindInstallDirectory(installDirectory);
+    const std::string path = SettingsFilePath();
+    for (int n = 1; n <= kPortKeys; ++n) {
+        const std::string key = "PORT" + std::to_string(n);
+        char area[kSettingAreaSize] = {};
+        const std::uint32_t copied = platform::Profile().GetPrivateProfileString(kSettingsSection, key.c_str(), "",
+                                                                                 area, kSettingAreaSize, path.c_str());
+        if (copied == 0) continue;
+        const PortLinePlan plan = PlanPortLine(area);
+        if (plan.action != PortLineAction::kOpen || plan.request.comNumber != comNumber) continue;
+        choice.request = plan.request;
+        choice.key = key;
+        choice.line = area;
+        break;
+    }
+    return choice;
+}
+
+serial::Port* OpenLinePort(const ComRequest& request) {
+    return serial::CreateComPort(request.comNumber - 1, request.baudRate, request.parity, request.dataBits,
+                                 request.stopBits);
+}
 
 int ParseComName(const std::string& text) {
     std::size_t at = 0;

@@ -245,9 +245,7 @@ void Doctor::CheckPortLine(int n, bool present, const std::string& value, const 
                     what = com + " is held by the arm library, which start-up opens on " + kArmPortName + " first";
                     todo = "give " + key + " another COM number: " + kArmPortName + " is the arm's";
                 } else {
-                    const std::string holders = device.empty() ? std::string() : FileHolders(device);
-                    what = com + " is held by another program" +
-                           (holders.empty() ? std::string() : " (open in " + SystemText(holders) + ")");
+                    what = HeldByAnotherProgram(com, device);
                     todo = "close the program that uses " + com + ", or change " + key;
                 }
                 break;

@@ -292,6 +292,12 @@ char Separator() { return '/'; }
 
 #endif
 
+std::string HeldByAnotherProgram(const std::string& com, const std::string& device) {
+    const std::string holders = device.empty() ? std::string() : FileHolders(device);
+    return com + " is held by another program" +
+           (holders.empty() ? std::string() : " (open in " + SystemText(holders) + ")");
+}
+
 bool SameFileBytes(const std::string& a, const std::string& b) {
     constexpr long kLargest = 64L << 20;
     std::string bytes[2];

@@ -32,6 +32,10 @@ bool ProbeCreateIn(const std::string& folder, std::string& detail);
 // empty otherwise.
 std::string FileHolders(const std::string& path);
 
+// "COM5 is held by another program", with the processes that have device open
+// where the system can say.
+std::string HeldByAnotherProgram(const std::string& com, const std::string& device);
+
 // While it lives, a console shows the doctor's UTF-8 output (Windows: the
 // console's output code page is UTF-8, and the one before is restored after).
 class Utf8Console {

@@ -8,6 +8,7 @@
 #include "host_commands.h"
 #include "host_records.h"
 #include "loaded_module.h"
+#include "ports_command.h"
 #include "settings_command.h"
 #include "start_up_failure.h"
 #include "watch_screen.h"
@@ -42,6 +43,7 @@ const char kUsage[] =
     "       kestar-host settings [--json]\n"
     "       kestar-host settings [--json] [--force] set KEY VALUE\n"
     "       kestar-host settings [--json] init\n"
+    "       kestar-host ports [--json] [--open]\n"
     "       kestar-host --version\n"
     "\n"
     "Loads a KESTAR module as the measuring host does (on Windows through the\n"
@@ -94,6 +96,15 @@ const char kUsage[] =
     "or device in place of the file or of tolvo is refused, as start-up refuses it.\n"
     "settings init writes a commented file with every key, never over one that is\n"
     "there. Exit status 0 when done, 1 when refused or failed.\n"
+    "\n"
+    "ports lists every serial port of this machine, one line each: the COM number\n"
+    "the module opens it as and the device behind it (Linux: a $KESTAR_DEVICES/comN\n"
+    "link, else /dev/ttyS<N-1>; Windows: the DOS device name COMn), a USB adapter's\n"
+    "vendor and product id and serial number, the port line that names it (role and\n"
+    "PORTn) or that COM1 is the arm's. A device no COM number reaches is listed with\n"
+    "how to link it. --open also opens and closes each port through the module's\n"
+    "port layer with its line's settings, sending nothing, and says whether another\n"
+    "program holds it. Exit status 0 when a port was listed, 1 when none was found.\n"
     "\n"
     "options:\n"
     "  --module PATH   the module to load (default: the one the host loads, in the App\n"
@@ -251,20 +262,35 @@ int Doctor(int argc, char** argv) {
     return kestar::tools::RunDoctor(options);
 }
 
-// Every argument but "settings" itself at index at.
-int Settings(int argc, char** argv, int at) {
-    std::vector<std::string> args;
+// Every argument but the command's own name at index at; false (with the usage
+// printed) when --help is among them.
+bool CommandArguments(int argc, char** argv, int at, std::vector<std::string>& args) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kUsage, stdout);
-            return 0;
+            return false;
         }
         if (i != at) args.emplace_back(argv[i]);
     }
+    return true;
+}
+
+int Settings(int argc, char** argv, int at) {
+    std::vector<std::string> args;
+    if (!CommandArguments(argc, argv, at, args)) return 0;
     kestar::tools::SettingsRequest request;
     std::string problem;
     if (!kestar::tools::ParseSettingsArguments(args, request, problem)) return Usage(problem);
     return kestar::tools::RunSettings(request);
+}
+
+int Ports(int argc, char** argv, int at) {
+    std::vector<std::string> args;
+    if (!CommandArguments(argc, argv, at, args)) return 0;
+    kestar::tools::PortsRequest request;
+    std::string problem;
+    if (!kestar::tools::ParsePortsArguments(args, request, problem)) return Usage(problem);
+    return kestar::tools::RunPorts(request);
 }
 
 }  // namespace
@@ -274,6 +300,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
         if (std::strcmp(argv[i], "settings") == 0) return Settings(argc, argv, i);
+        if (std::strcmp(argv[i], "ports") == 0) return Ports(argc, argv, i);
         if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
     }
     Options options;

@@ -141,7 +141,7 @@ int ComNumber(const char* name) {
         if (*name < '0' || *name > '9' || digits >= 3) return 0;
         number = number * 10 + (*name - '0');
     }
-    return number >= 1 && number <= 255 ? number : 0;
+    return number >= 1 && number <= kHighestComNumber ? number : 0;
 }
 
 void DevicePath(int number, char* path, std::size_t size) {
