@@ -14,16 +14,21 @@ bool JsonWanted(int argc, char** argv) {
     return false;
 }
 
-int ReportError(bool json, int exit, const std::string& error, const std::string& hint) {
-    std::fprintf(stderr, "kestar-host: %s\n", error.c_str());
-    if (!hint.empty()) std::fprintf(stderr, "  %s\n", hint.c_str());
-    std::fflush(stderr);
+int ReportErrorTo(std::FILE* out, std::FILE* err, bool json, int exit, const std::string& error,
+                  const std::string& hint) {
+    std::fprintf(err, "kestar-host: %s\n", error.c_str());
+    if (!hint.empty()) std::fprintf(err, "  %s\n", hint.c_str());
+    std::fflush(err);
     if (json) {
-        std::printf("{\"error\":%s,\"hint\":%s,\"exit\":%d}\n", JsonString(error).c_str(),
-                    hint.empty() ? "null" : JsonString(hint).c_str(), exit);
-        std::fflush(stdout);
+        std::fprintf(out, "{\"error\":%s,\"hint\":%s,\"exit\":%d}\n", JsonString(error).c_str(),
+                     hint.empty() ? "null" : JsonString(hint).c_str(), exit);
+        std::fflush(out);
     }
     return exit;
+}
+
+int ReportError(bool json, int exit, const std::string& error, const std::string& hint) {
+    return ReportErrorTo(stdout, stderr, json, exit, error, hint);
 }
 
 std::string CommandError(const std::string& arg) {

@@ -2,6 +2,7 @@
 // as one JSON object on stdout too), and the words for arguments it cannot use.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace kestar::tools {
@@ -18,6 +19,9 @@ bool JsonWanted(int argc, char** argv);
 // Writes "kestar-host: <error>" (and "  <hint>") to stderr and, with json, the object
 // {"error":...,"hint":...,"exit":...} as one line on stdout. Returns exit.
 int ReportError(bool json, int exit, const std::string& error, const std::string& hint = std::string());
+// The same, written to out and err.
+int ReportErrorTo(std::FILE* out, std::FILE* err, bool json, int exit, const std::string& error,
+                  const std::string& hint = std::string());
 
 // The one-line error for an argument that is no command: out of range, or unknown
 // with the nearest command names.

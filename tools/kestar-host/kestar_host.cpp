@@ -11,6 +11,7 @@
 #include "ports_command.h"
 #include "settings_command.h"
 #include "start_up_failure.h"
+#include "trace_command.h"
 #include "watch_screen.h"
 
 #include "serial/port_roles.h"
@@ -35,8 +36,8 @@ using kestar::tools::LoadedModule;
 using kestar::tools::HostRecords;
 
 const char kUsage[] =
-    "usage: kestar-host [options] [COMMAND ...]\n"
-    "       kestar-host [options] watch [--interval MS] [--count N]\n"
+    "usage: kestar-host [options] [--trace] [COMMAND ...]\n"
+    "       kestar-host [options] [--trace] watch [--interval MS] [--count N]\n"
     "       kestar-host --list\n"
     "       kestar-host [--module PATH] doctor [--json] [--open] [--arm] [--bench]\n"
     "       kestar-host doctor [--json] --loopback COMn\n"
@@ -44,6 +45,8 @@ const char kUsage[] =
     "       kestar-host settings [--json] [--force] set KEY VALUE\n"
     "       kestar-host settings [--json] init\n"
     "       kestar-host ports [--json] [--open]\n"
+    "       kestar-host trace [--json] [--all] [--pid N] [--save FILE] [--file PATH]\n"
+    "                         [--lines N] [--seconds N]\n"
     "       kestar-host --version\n"
     "\n"
     "Loads a KESTAR module as the measuring host does (on Windows through the\n"
@@ -106,11 +109,25 @@ const char kUsage[] =
     "port layer with its line's settings, sending nothing, and says whether another\n"
     "program holds it. Exit status 0 when a port was listed, 1 when none was found.\n"
     "\n"
+    "trace shows the module's debug trace as it happens, one line each with the\n"
+    "local time it came: on Windows from the system's debug-output buffer, so the\n"
+    "lines of the module inside the running host (any process) arrive with their\n"
+    "process id; only processes with the module loaded unless --all, only process N\n"
+    "with --pid N. Another viewer holding that buffer (DebugView, a debugger) is\n"
+    "named; close it first. On Linux it follows the file $KESTAR_TRACE (or --file)\n"
+    "names, which the host must have in its environment too. --save FILE also\n"
+    "writes the lines shown to a new FILE. It runs until Ctrl+C, N lines shown\n"
+    "(--lines) or N seconds (--seconds), then says how many texts the system gave\n"
+    "and how many lines were left out. Exit status 0, or 1 when the trace cannot be\n"
+    "read.\n"
+    "\n"
     "options:\n"
     "  --module PATH   the module to load (default: the one the host loads, in the App\n"
     "                  Paths folder on Windows, else the module beside this program)\n"
     "  --json          JSON Lines: one JSON object a line instead of text, errors too\n"
     "  --param N       commandParam given with the commands that follow (shown with them)\n"
+    "  --trace         the module's trace lines of this session, each before the output\n"
+    "                  of the call that sent it (\"  trace: ...\"; JSON: {\"trace\":...})\n"
     "  --help          this text\n"
     "  --version       the version and the commit of this program and of the module\n"
     "                  (--module, else the one the host loads)\n"
@@ -132,6 +149,7 @@ struct Options {
     std::string modulePath;
     bool json = false;
     bool watch = false;
+    bool trace = false;
     int intervalMs = kestar::tools::kWatchDefaultIntervalMs;
     long count = -1;
     std::vector<std::pair<int, std::optional<int>>> commands;  // code, commandParam when given
@@ -159,6 +177,23 @@ void Show(const Options& options, const char* call, int code, int result, const 
     std::fflush(stdout);
 }
 
+// The trace lines the module sent since the last call (end: the last part line too).
+void ShowTrace(const Options& options, std::optional<kestar::tools::SessionTrace>& trace,
+               kestar::tools::WatchScreen* screen = nullptr, bool end = false) {
+    if (!trace || !trace->on()) return;
+    for (const kestar::tools::TraceLine& line : trace->Take(end)) {
+        if (options.json) {
+            std::printf("{\"trace\":%s,\"time\":\"%s\",\"pid\":%lu}\n", kestar::tools::JsonString(line.text).c_str(),
+                        line.time.c_str(), line.pid);
+        } else if (screen != nullptr) {
+            screen->Note("  trace: " + line.text);
+        } else {
+            std::printf("  trace: %s\n", line.text.c_str());
+        }
+    }
+    std::fflush(stdout);
+}
+
 // Start-up returned 0: the reason, and where to look further.
 void ShowStartUpFailure(const Options& options, const InterfaceBlock& block) {
     const kestar::tools::StartUpFailure why = kestar::tools::ExplainFailedStartUp(options.modulePath, block);
@@ -176,7 +211,8 @@ void ShowStartUpFailure(const Options& options, const InterfaceBlock& block) {
     std::fflush(stdout);
 }
 
-void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, bool& failed) {
+void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, bool& failed,
+           std::optional<kestar::tools::SessionTrace>& trace) {
     std::signal(SIGINT, OnInterrupt);
     kestar::tools::WatchOutput output(stdout);
     kestar::tools::WatchScreen screen(stdout, output.mode(), output.width());
@@ -186,6 +222,7 @@ void Watch(const Options& options, LoadedModule& module, InterfaceBlock& block, 
         block.eventCode = 0;  // the host takes each event as it is shown
         const int result = module.getCommData(&block);
         failed = failed || result == 0;
+        ShowTrace(options, trace, options.json ? nullptr : &screen);
         if (options.json) {
             Show(options, "GetCommData", C_READ_COORDS, result, block);
         } else {
@@ -284,6 +321,15 @@ int Settings(int argc, char** argv, int at) {
     return kestar::tools::RunSettings(request);
 }
 
+int Trace(int argc, char** argv, int at) {
+    std::vector<std::string> args;
+    if (!CommandArguments(argc, argv, at, args)) return 0;
+    kestar::tools::TraceRequest request;
+    std::string problem;
+    if (!kestar::tools::ParseTraceArguments(args, request, problem)) return Usage(problem);
+    return kestar::tools::RunTrace(request);
+}
+
 int Ports(int argc, char** argv, int at) {
     std::vector<std::string> args;
     if (!CommandArguments(argc, argv, at, args)) return 0;
@@ -301,6 +347,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
         if (std::strcmp(argv[i], "settings") == 0) return Settings(argc, argv, i);
         if (std::strcmp(argv[i], "ports") == 0) return Ports(argc, argv, i);
+        if (std::strcmp(argv[i], "trace") == 0) return Trace(argc, argv, i);
         if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
     }
     Options options;
@@ -345,6 +392,8 @@ int main(int argc, char** argv) {
             options.count = number;
         } else if (arg == "watch") {
             options.watch = true;
+        } else if (arg == "--trace") {
+            options.trace = true;
         } else {
             int code = 0;
             if (kestar::tools::ParseCommand(arg, code) != kestar::tools::Parsed::kOk) {
@@ -356,6 +405,14 @@ int main(int argc, char** argv) {
     }
     if (options.modulePath.empty()) options.modulePath = kestar::tools::ModuleTheHostLoads();
 
+    std::optional<kestar::tools::SessionTrace> trace;  // before the load: POSIX chooses the file then
+    if (options.trace) {
+        trace.emplace();
+        if (!trace->on()) {
+            std::fprintf(stderr, "kestar-host: --trace: %s\n  %s\n", trace->error().found.c_str(),
+                         trace->error().todo.c_str());
+        }
+    }
     LoadedModule module(options.modulePath);
     if (!module.complete()) {
         return kestar::tools::ReportError(jsonErrors, kestar::tools::kHostUsageError, module.error(), module.hint());
@@ -367,6 +424,7 @@ int main(int argc, char** argv) {
 
     const int started = module.initializeCommunications(&block, 0, HostCallback);
     failed = started == 0;
+    ShowTrace(options, trace);
     Show(options, "InitializeCommunications", 0, started, block);
     if (started == 0) ShowStartUpFailure(options, block);
 
@@ -375,12 +433,14 @@ int main(int argc, char** argv) {
         block.commandParam = commandParam.value_or(0);
         const int result = module.getCommData(&block);
         failed = failed || result == 0;
+        ShowTrace(options, trace);
         Show(options, "GetCommData", code, result, block, commandParam);
     }
-    if (options.watch && started != 0) Watch(options, module, block, failed);
+    if (options.watch && started != 0) Watch(options, module, block, failed, trace);
 
     const int ended = module.terminateCommunications();
     failed = failed || ended == 0;
+    ShowTrace(options, trace, nullptr, true);
     Show(options, "TerminateCommunications", 0, ended, block);
     return failed ? 1 : 0;
 }

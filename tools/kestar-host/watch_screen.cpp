@@ -133,6 +133,15 @@ void WatchScreen::Show(const WatchReading& reading) {
     std::fflush(out_);
 }
 
+void WatchScreen::Note(const std::string& line) {
+    std::string text;
+    for (std::size_t i = 0; i < liveLines_; ++i) text += std::string(i > 0 ? kLineUp : "") + kClearLine;
+    liveLines_ = 0;
+    text += mode_ == WatchMode::kLines ? line + "\n" : Fit(line, width_) + (mode_ == WatchMode::kLiveArea ? kNewLine : "\n");
+    std::fputs(text.c_str(), out_);
+    std::fflush(out_);
+}
+
 void WatchScreen::End() {
     if (mode_ == WatchMode::kLiveArea && liveLines_ > 0) std::fputs(kNewLine, out_);
     liveLines_ = 0;

@@ -78,6 +78,8 @@ class WatchScreen {
 public:
     WatchScreen(std::FILE* out, WatchMode mode, int width) : out_(out), mode_(mode), width_(width) {}
     void Show(const WatchReading& reading);
+    // A permanent line above the live area (the live area is drawn again by the next Show).
+    void Note(const std::string& line);
     // Leaves the cursor on a fresh line below the live area.
     void End();
 

@@ -3,9 +3,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestar::platform {
 namespace {
+
+// The trace file is opened for what it is, as the log is: a final link is not
+// followed, a FIFO or device does not hold the load, and only a plain file is
+// written; anything else leaves the trace off. (The system-call table is not used:
+// this runs while the module is being loaded, before anything could replace it.)
+std::FILE* OpenTraceFile(const char* path) {
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    struct stat info{};
+    std::FILE* file = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fdopen(fd, "a") : nullptr;
+    if (file == nullptr) ::close(fd);
+    return file;
+}
 
 // Opened at load from $KESTAR_TRACE and closed at unload: a host that loads and
 // unloads the module again and again must not collect one open file per load.
@@ -15,7 +31,7 @@ public:
     TraceTarget() {
         const char* target = std::getenv("KESTAR_TRACE");
         if (target == nullptr || *target == '\0') return;
-        file_ = std::strcmp(target, "stderr") == 0 ? stderr : std::fopen(target, "ae");
+        file_ = std::strcmp(target, "stderr") == 0 ? stderr : OpenTraceFile(target);
     }
     ~TraceTarget() {
         std::FILE* file = file_;
