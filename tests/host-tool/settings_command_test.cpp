@@ -14,7 +14,7 @@
 namespace kestar::testing {
 namespace {
 
-enum class Form { kPlain, kUtf16Le, kLinked, kLinkedFolder, kNewNameTaken, kNone };
+enum class Form { kPlain, kUtf16Le, kLinked, kLinkedFolder, kNewNameTaken, kNone, kNoAppPaths };
 
 struct Case {
     Form form;
@@ -47,6 +47,9 @@ const Case kCases[] = {
     {Form::kNewNameTaken, kCrLf, {"set", "PORT2", kGood}, 1, nullptr, nullptr, "kestar-host: PORT2 not changed: *vodrane.ini.new' cannot be created*"},
     {Form::kPlain, kCrLf, {"init"}, 1, nullptr, nullptr, "kestar-host: there is a settings file * already*"},
     {Form::kNone, "", {"init"}, 0, nullptr, nullptr, "  OK PORT6: 'Spare -1': COM -1, the slot stays without a port"},
+    {Form::kPlain, kCrLf, {"init", "--keep", "PORT2=" + kGood}, 0, nullptr, nullptr, "settings file * kept as it is"},
+    {Form::kNone, "", {"init", "PORT2=" + kGood, "PORT3=DRO 3 9600 N 8 1"}, 1, nullptr, nullptr, "kestar-host: no settings file written, start-up would refuse it: PORT3: COM3 is also the device of PORT2*"},
+    {Form::kNoAppPaths, "", {"init", "--folder", "{install}", "CreateLogFile=", "PORT2=" + kGood}, 0, nullptr, nullptr, "OK PORT2: start-up opens Probe (probePort) on COM3 *"},
     {Form::kPlain, kCrLf, {"set", "PORT7", "Spare -1"}, 2, nullptr, nullptr, "kestar-host: settings set knows the keys CreateLogFile or PORT1 to PORT6, not PORT7*"},
     {Form::kPlain, kCrLf, {}, 0, nullptr, nullptr, "  OK PORT3: 'DRO -1': COM -1, the slot stays without a port"},
 };
@@ -68,7 +71,8 @@ TEST_F(SettingsCommand, EveryCaseChangesOneLineOrNothingAndSaysSo) {
 #endif
     for (const Case& c : kCases) {
         std::vector<std::string> args = {"settings"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
+        for (const std::string& arg : c.args) args.push_back(arg == "{install}" ? install.path() + "/." : arg);
+        if (c.form == Form::kNoAppPaths) DeleteAppPath();
         SCOPED_TRACE(::testing::PrintToString(args));
         const std::string tolvo = install.Join("tolvo");
 #if !defined(_WIN32)
@@ -80,7 +84,8 @@ TEST_F(SettingsCommand, EveryCaseChangesOneLineOrNothingAndSaysSo) {
         const std::string at = c.form == Form::kLinked          ? install.Join("elsewhere.ini")
                                : c.form == Form::kLinkedFolder ? install.Join("elsewhere/vodrane.ini")
                                                                : ini;
-        if (c.form != Form::kNone) ASSERT_TRUE(WriteFileBytes(at, before));
+        if (c.form == Form::kNoAppPaths) RemoveTree(tolvo);  // made by init
+        if (c.form != Form::kNone && c.form != Form::kNoAppPaths) ASSERT_TRUE(WriteFileBytes(at, before));
 #if !defined(_WIN32)
         if (c.form == Form::kLinked) ASSERT_EQ(::symlink(at.c_str(), ini.c_str()), 0);
         if (c.form == Form::kLinkedFolder) ASSERT_EQ(::symlink(install.Join("elsewhere").c_str(), tolvo.c_str()), 0);
@@ -98,7 +103,9 @@ TEST_F(SettingsCommand, EveryCaseChangesOneLineOrNothingAndSaysSo) {
             after = c.form == Form::kUtf16Le ? Utf16Le(text) : text;
             EXPECT_EQ(ReadFileBytes(ini + ".bak"), before) << "the file before is kept";
         }
-        if (c.form != Form::kNone) EXPECT_EQ(ReadFileBytes(at), after);
+        if (c.form != Form::kNone && c.form != Form::kNoAppPaths) EXPECT_EQ(ReadFileBytes(at), after);
+        EXPECT_EQ(FileExists(ini), c.exit == 0 || c.form != Form::kNone) << "a refused init writes nothing";
+        if (c.form == Form::kNoAppPaths) ASSERT_TRUE(WriteAppPath(install.path()));
         EXPECT_FALSE(FileExists(ini + ".new") && c.form != Form::kNewNameTaken) << "no new file is left behind";
     }
 #if !defined(_WIN32)

@@ -4,6 +4,9 @@
 # installed with the entry (module in the host folder, tools in their own); the
 # doctor from there and a session; upgrade from a lower version and the older
 # package refused; uninstall. The host's vodrane.ini and files stay byte for byte.
+# Then without a settings file: a silent install whose PORT2= start-up would refuse
+# fails and leaves nothing; one with good PORTn= writes the file start-up reads,
+# which uninstall leaves.
 #   windows-msi.sh <KESTAR-x.msi> <kestar-...-windows-i686.zip>
 set -eu
 msi=$(readlink -f "$1") zip=$(readlink -f "$2")
@@ -56,3 +59,20 @@ rm -f "$host/tolvo/TolvoInterface.log"  # the session's log, not the package's
 [ "$status" = 0 ] && [ ! -e "$tools" ] && [ "$(snapshot)" = "$hostfiles" ] ||
   { echo "FAIL uninstall ($status) left or took files:"; echo "$hostfiles" >"$work/a"; snapshot | diff "$work/a" - ; exit 1; }
 echo "OK uninstalled: nothing of the package left; the host's folder, Tolvo6.exe, vodrane.ini and zuroz.dll as they were"
+
+rm "$host/tolvo/vodrane.ini"
+rmdir "$host/tolvo"
+before=$(snapshot)
+msiexec /i "$(winepath -w "$msi")" PORT1="Probe 2 19200 E 7 1" PORT2="DRO 2 9600 N 8 1"
+[ "$status" != 0 ] && [ "$(snapshot)" = "$before" ] && [ ! -e "$host/tolvo" ] ||
+  { echo "FAIL a port line start-up refuses was installed ($status)"; exit 1; }
+echo "OK PORT2= on PORT1's COM2: refused (msiexec $status), nothing written"
+msiexec /i "$(winepath -w "$msi")" PORT1="Probe 2 19200 E 7 1" CREATELOGFILE=0
+grep -q '^PORT1=Probe 2 19200 E 7 1' "$host/tolvo/vodrane.ini" && grep -q '^CreateLogFile=0' "$host/tolvo/vodrane.ini" &&
+  grep -q '^PORT6=Spare -1' "$host/tolvo/vodrane.ini" || { echo "FAIL settings from the properties ($status)"; exit 1; }
+run 'C:\Program Files\KESTAR\kestar-host.exe' settings | grep -q "PORT1: start-up opens Probe (probePort) on COM2" ||
+  { echo "FAIL start-up would not read the written settings"; exit 1; }
+written=$(sha256sum "$host/tolvo/vodrane.ini")
+msiexec /x "$(winepath -w "$msi")"
+[ "$status" = 0 ] && [ "$(sha256sum "$host/tolvo/vodrane.ini")" = "$written" ] || { echo "FAIL uninstall took the settings"; exit 1; }
+echo "OK PORT1= and CREATELOGFILE= wrote the settings file as start-up reads it; uninstall left it"

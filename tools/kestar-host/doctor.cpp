@@ -13,6 +13,7 @@
 #include "host/start_up.h"
 #include "log/interface_log.h"
 #include "platform/arm_library.h"
+#include "platform/registry.h"
 #include "serial/port_manager.h"
 #include "serial/status_codes.h"
 #include "settings/install_directory.h"
@@ -73,6 +74,57 @@ public:
 
 private:
     std::unique_ptr<platform::ScopedProfileOps> redirect_;
+};
+
+// The App Paths entry answers with another install folder while one lives: a
+// settings file is judged as start-up would read it from a folder the registry does
+// not name (yet), such as the one an installer writes into.
+std::string installFolderGiven;
+platform::RegistryOps registryBeforeRedirect;
+constexpr platform::RegHandle kGivenAppPaths = 0x4B455354u;  // a handle no registry gives out
+
+bool IsAppPaths(platform::RegHandle root, const char* path) {
+    return root == platform::kHkeyLocalMachine && path != nullptr && std::strcmp(path, kAppPathsKey) == 0;
+}
+
+long OpenGivenAppPaths(platform::RegHandle root, const char* path, std::uint32_t options, std::uint32_t access,
+                       platform::RegHandle* result) {
+    if (!IsAppPaths(root, path)) return registryBeforeRedirect.OpenKeyEx(root, path, options, access, result);
+    *result = kGivenAppPaths;
+    return platform::kRegSuccess;
+}
+
+long QueryGivenAppPaths(platform::RegHandle key, const char* name, std::uint32_t* type, unsigned char* data,
+                        std::uint32_t* size) {
+    if (key != kGivenAppPaths) return registryBeforeRedirect.QueryValueEx(key, name, type, data, size);
+    if (name == nullptr || std::strcmp(name, kAppPathValue) != 0) return platform::kRegFileNotFound;
+    const auto need = static_cast<std::uint32_t>(installFolderGiven.size() + 1);
+    if (type != nullptr) *type = platform::kRegSz;
+    const bool fits = data == nullptr || *size >= need;
+    if (data != nullptr && fits) std::memcpy(data, installFolderGiven.c_str(), need);
+    *size = need;
+    return fits ? platform::kRegSuccess : platform::kRegMoreData;
+}
+
+long CloseGivenAppPaths(platform::RegHandle key) {
+    return key == kGivenAppPaths ? platform::kRegSuccess : registryBeforeRedirect.CloseKey(key);
+}
+
+class InstallFolderRedirect {
+public:
+    explicit InstallFolderRedirect(const std::string& folder) {
+        if (folder.empty()) return;
+        installFolderGiven = folder;
+        registryBeforeRedirect = platform::Registry();
+        platform::RegistryOps ops = registryBeforeRedirect;
+        ops.OpenKeyEx = OpenGivenAppPaths;
+        ops.QueryValueEx = QueryGivenAppPaths;
+        ops.CloseKey = CloseGivenAppPaths;
+        redirect_ = std::make_unique<platform::ScopedRegistryOps>(ops);
+    }
+
+private:
+    std::unique_ptr<platform::ScopedRegistryOps> redirect_;
 };
 
 }  // namespace
@@ -284,9 +336,10 @@ DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report) {
     return verdict;
 }
 
-Report JudgeSettings(const std::string& readFrom) {
+Report JudgeSettings(const std::string& readFrom, const std::string& installFolder) {
     const DoctorOptions options;
-    SettingsReadRedirect redirect(readFrom);
+    const InstallFolderRedirect folder(installFolder);
+    const SettingsReadRedirect redirect(readFrom);
     Doctor doctor(options);
     return doctor.RunSettingsChecks();
 }

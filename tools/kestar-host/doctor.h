@@ -47,8 +47,9 @@ DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report = nullp
 // folder that holds the file, the settings file, its section, CreateLogFile and
 // PORT1 to PORT6, each line judged after start-up's own sequence ran through the
 // guards (devices not tried). A non-empty readFrom is read in place of the settings
-// file: a changed file, judged before it takes the old one's place.
-Report JudgeSettings(const std::string& readFrom = std::string());
+// file: a changed file, judged before it takes the old one's place. A non-empty
+// installFolder is taken as what the App Paths entry names.
+Report JudgeSettings(const std::string& readFrom = std::string(), const std::string& installFolder = std::string());
 
 // Prints one line (or JSON object) per check and one for the verdict. Returns the
 // exit status above.

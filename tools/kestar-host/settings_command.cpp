@@ -3,6 +3,7 @@
 #include "command_line.h"
 #include "doctor.h"
 #include "doctor_system.h"
+#include "host_commands.h"
 
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -183,8 +184,14 @@ Change ChangeValue(const std::string& bytes, const std::string& key, const std::
     return change;
 }
 
-// A commented file with every key, each slot without a port.
-std::string NewFileText() {
+// A commented file with every key, each slot without a port unless values name one.
+std::string NewFileText(const std::vector<std::pair<std::string, std::string>>& values) {
+    const auto valueOf = [&values](const std::string& key, const char* otherwise) {
+        for (const auto& [name, value] : values) {
+            if (name == key && !value.empty()) return value;
+        }
+        return std::string(otherwise);
+    };
     std::string roles;
     for (int role = 0; role < kPortRoleCount; ++role) roles += std::string(role == 0 ? "" : ", ") + kPortRoles[role].name;
     const std::vector<std::string> lines = {
@@ -193,14 +200,14 @@ std::string NewFileText() {
         "; kestar-host settings set KEY VALUE changes one value.",
         std::string("[") + kSettingsSection + "]",
         "; 1: every value read is echoed into the interface log; 0: not",
-        std::string(kCreateLogFileKey) + "=1",
+        std::string(kCreateLogFileKey) + "=" + valueOf(kCreateLogFileKey, "1"),
         "; role COM baud parity data-bits stop-bits, e.g. Probe 3 19200 E 7 1",
         "; roles: " + roles,
         "; a negative COM number leaves the slot without a port; all six keys must be present",
     };
     std::string text;
     for (const std::string& line : lines) text += line + kLineBreak;
-    for (int n = 1; n <= kPortKeyCount; ++n) text += PortKey(n) + "=Spare -1" + kLineBreak;
+    for (int n = 1; n <= kPortKeyCount; ++n) text += PortKey(n) + "=" + valueOf(PortKey(n), "Spare -1") + kLineBreak;
     return text;
 }
 
@@ -382,23 +389,97 @@ int Set(const SettingsRequest& request) {
     return kHostSucceeded;
 }
 
-int Init(bool json) {
-    const Report report = JudgeSettings();
-    if (const Check* refusal = PlaceRefusal(report)) return Failed(json, "no settings file written", *refusal);
-    const std::string path = SettingsFilePath();
+// The install folder given on the command line, without the separators or "\."
+// an installer's folder property ends in.
+std::string GivenFolder(std::string folder) {
+    while (folder.size() > 1 && (folder.back() == '\\' || folder.back() == '/' ||
+                                 (folder.back() == '.' && (folder[folder.size() - 2] == '\\' ||
+                                                           folder[folder.size() - 2] == '/')))) {
+        folder.pop_back();
+    }
+    return folder;
+}
+
+// The folder that holds the settings file, made when missing (an installer's first
+// install); a link or junction there is refused as start-up refuses it. made says
+// whether it was made here.
+bool MakeHoldingFolder(const std::string& path, bool& made, std::string& why) {
+    const std::string folder = path.substr(0, path.find_last_of("\\/"));
+    if (platform::HoldingFolderRefused(path.c_str())) {
+        why = Quoted(folder) + " is a link, junction or file, not a folder: start-up reads no settings through it";
+        return false;
+    }
+#if defined(_WIN32)
+    made = ::CreateDirectoryA(folder.c_str(), nullptr) != FALSE;
+    const bool there = made || ::GetLastError() == ERROR_ALREADY_EXISTS;
+#else
+    made = ::mkdir(folder.c_str(), 0755) == 0;
+    const bool there = made || errno == EEXIST;
+#endif
+    if (!there) why = Quoted(folder) + " cannot be made (" + SystemText(LastError()) + ")";
+    return there;
+}
+
+// A folder made for a file that was not written goes again.
+void RemoveMadeFolder(const std::string& path, bool made) {
+    if (!made) return;
+    const std::string folder = path.substr(0, path.find_last_of("\\/"));
+#if defined(_WIN32)
+    ::RemoveDirectoryA(folder.c_str());
+#else
+    ::rmdir(folder.c_str());
+#endif
+}
+
+int Init(const SettingsRequest& request) {
+    const bool given = !request.folder.empty();
+    const std::string folder = GivenFolder(request.folder);
+    const Report report = JudgeSettings(std::string(), folder);
+    const Check* refusal = given ? nullptr : PlaceRefusal(report);
+    if (refusal != nullptr) return Failed(request.json, "no settings file written", *refusal);
+    const std::string path = given ? folder + platform::LocalPath(kSettingsFilePath) : SettingsFilePath();
+    if (Exists(path) && request.keep) {
+        if (!request.json) std::printf("settings file %s kept as it is\n", Quoted(path).c_str());
+        if (request.json) std::printf("{\"check\":\"settings file\",\"kept\":true,\"path\":%s,\"exit\":0}\n", JsonString(path).c_str());
+        return kHostSucceeded;
+    }
     if (Exists(path)) {
-        return Failed(json, "there is a settings file " + Quoted(path) + " already: init writes only a new one",
+        return Failed(request.json, "there is a settings file " + Quoted(path) + " already: init writes only a new one",
                       "kestar-host settings set KEY VALUE changes one value; rename the file to start anew");
     }
     std::string why;
-    if (!WriteInPlace(path, NewFileText(), false, why)) {
-        const Check* folder = FindCheck(report, "log folder");
-        const bool missing = folder != nullptr && folder->level != Level::kOk;
-        return Failed(json, "no settings file written: " + (missing ? folder->found : why),
-                      missing ? folder->todo : "give this user write access to the folder");
+    const std::string fresh = path + kNewFileSuffix;
+    bool made = false;
+    if ((given && !MakeHoldingFolder(path, made, why)) || !WriteNewFile(fresh, NewFileText(request.values), why)) {
+        RemoveMadeFolder(path, made);
+        const Check* holding = FindCheck(report, "log folder");
+        const bool missing = !given && holding != nullptr && holding->level != Level::kOk;
+        return Failed(request.json, "no settings file written: " + (missing ? holding->found : why),
+                      missing ? holding->todo : "give this user write access to the folder");
     }
-    if (!json) std::printf("settings file %s written, every key in it, commented\n", Quoted(path).c_str());
-    return Show(json);
+    const Report judged = JudgeSettings(fresh, folder);
+    for (const Check& check : judged.checks()) {
+        if (!IsSettingsKey(check.name)) continue;
+        if (check.level == Level::kFail) {
+            RemoveLeftover(fresh);
+            RemoveMadeFolder(path, made);
+            return Failed(request.json, "no settings file written, start-up would refuse it", check);
+        }
+    }
+    std::string error;
+    if (!PutInPlace(fresh, path, false, error)) {
+        RemoveLeftover(fresh);
+        RemoveMadeFolder(path, made);
+        return Failed(request.json, "no settings file written: " + Quoted(fresh) + " cannot take the name " + Quoted(path) + " (" + SystemText(error) + ")",
+                      "give this user write access to the folder");
+    }
+    if (!request.json) std::printf("settings file %s written, every key in it, commented\n", Quoted(path).c_str());
+    if (!given) return Show(request.json);
+    for (const Check& check : judged.checks()) {
+        if (IsSettingsKey(check.name)) Print(check, request.json);
+    }
+    std::fflush(stdout);
+    return kHostSucceeded;
 }
 
 // CreateLogFile or PORTn in the module's spelling, from any case; empty for none.
@@ -423,6 +504,24 @@ bool PlainValue(const std::string& value) {
     return !value.empty() && value.front() != ' ' && value.back() != ' ';
 }
 
+// init's KEY=VALUE words, each a key of the file and a value it can hold.
+bool ParseInitValues(const std::vector<std::string>& words, SettingsRequest& request, std::string& problem) {
+    request.action = SettingsRequest::Action::kInit;
+    if (request.force) problem = "--force goes with settings set only";
+    for (std::size_t i = 1; i < words.size() && problem.empty(); ++i) {
+        const std::size_t equals = words[i].find('=');
+        const std::string key = equals == std::string::npos ? std::string() : KeyNamed(words[i].substr(0, equals));
+        const std::string value = key.empty() ? std::string() : words[i].substr(equals + 1);
+        if (key.empty()) {
+            problem = "settings init takes KEY=VALUE (KEY CreateLogFile or PORT1 to PORT6), not " + words[i];
+        } else if (!value.empty() && !PlainValue(value)) {
+            problem = "the value of " + key + " must be one line of plain ASCII text without blanks around it";
+        }
+        request.values.emplace_back(key, value);
+    }
+    return problem.empty();
+}
+
 }  // namespace
 
 bool ParseSettingsArguments(const std::vector<std::string>& args, SettingsRequest& request, std::string& problem) {
@@ -432,6 +531,10 @@ bool ParseSettingsArguments(const std::vector<std::string>& args, SettingsReques
             request.json = true;
         } else if (args[i] == "--force") {
             request.force = true;
+        } else if (args[i] == "--keep") {
+            request.keep = true;
+        } else if (args[i] == "--folder" && i + 1 < args.size()) {
+            request.folder = args[++i];
         } else if (args[i] == "--module") {
             ++i;  // the program's own option: the settings do not depend on the module
         } else {
@@ -439,8 +542,12 @@ bool ParseSettingsArguments(const std::vector<std::string>& args, SettingsReques
         }
     }
     const std::string keys = std::string(kCreateLogFileKey) + " or " + PortKey(1) + " to " + PortKey(kPortKeyCount);
-    if (words.empty() || (words[0] == "init" && words.size() == 1)) {
-        if (!words.empty()) request.action = SettingsRequest::Action::kInit;
+    if (!words.empty() && words[0] == "init") return ParseInitValues(words, request, problem);
+    if (request.keep || !request.folder.empty()) {
+        problem = "--keep and --folder go with settings init only";
+        return false;
+    }
+    if (words.empty()) {
         if (request.force) problem = "--force goes with settings set only";
         return problem.empty();
     }
@@ -461,7 +568,7 @@ bool ParseSettingsArguments(const std::vector<std::string>& args, SettingsReques
 int RunSettings(const SettingsRequest& request) {
     switch (request.action) {
         case SettingsRequest::Action::kSet: return Set(request);
-        case SettingsRequest::Action::kInit: return Init(request.json);
+        case SettingsRequest::Action::kInit: return Init(request);
         default: return Show(request.json);
     }
 }

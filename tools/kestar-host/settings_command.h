@@ -25,6 +25,13 @@ struct SettingsRequest {
     std::string value;  // kSet
     bool force = false; // kSet: written even where start-up would refuse the line
     bool json = false;
+    // kInit: the values written in place of the commented defaults (KEY=VALUE; an
+    // empty value keeps the default), the install folder to write into in place of
+    // the one the App Paths entry names (its tolvo made when missing), and whether
+    // a file that is there already is kept as it is (exit 0) rather than refused.
+    std::vector<std::pair<std::string, std::string>> values;
+    std::string folder;
+    bool keep = false;
 };
 
 // The arguments after "settings" (the program's own options, --json and --module,
