@@ -48,7 +48,7 @@ using ScopedProfileOps = ScopedOps<ProfileOps, Profile>;
 //   lines count once): a key past them counts as missing.
 constexpr std::size_t kMaxProfileKeys = 1024;
 
-enum class ProfileEncoding { kSingleByte, kUtf16Le, kUtf16Be };
+enum class ProfileEncoding { kSingleByte, kUtf16Le, kUtf16Be, kUtf8 };  // kUtf8: with its byte order mark
 
 // Where a file's bytes hold the line the reader above answers a key from, found by
 // the reader's own walk, for a tool that changes that one value and keeps every

@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include "platform/ansi_code_page.h"
 #include "platform/debug_trace.h"
 #include "platform/files.h"
 
@@ -37,7 +38,9 @@ bool SameName(const std::string& a, const std::string& b) {
     return true;
 }
 
-// Single-byte text of the file's bytes, one line at a time.
+// Single-byte text of the file's bytes, one line at a time: a file of UTF-16 (either
+// order) or of UTF-8 with its byte order mark is read as Windows reads it, each
+// character converted to the ANSI code page; any other file byte for byte.
 class LineSource {
 public:
     explicit LineSource(const std::string& bytes) : bytes_(bytes) {
@@ -51,6 +54,7 @@ public:
             encoding_ = kUtf16Be;
             at_ = 2;
         } else if (byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
+            encoding_ = kUtf8;
             at_ = 3;
         }
     }
@@ -87,21 +91,57 @@ private:
     static constexpr ProfileEncoding kUtf16Le = ProfileEncoding::kUtf16Le;
     static constexpr ProfileEncoding kUtf16Be = ProfileEncoding::kUtf16Be;
 
-    // One character; a UTF-16 unit outside the single-byte range reads as '?', and
-    // an odd last byte of a UTF-16 file as itself.
+    static constexpr ProfileEncoding kUtf8 = ProfileEncoding::kUtf8;
+    static constexpr std::uint32_t kReplacement = 0xFFFD;  // what a broken sequence reads as
+
+    int Byte() { return static_cast<unsigned char>(bytes_[at_++]); }
+
+    // One UTF-16 unit (two bytes are there).
+    std::uint32_t Unit() {
+        const int first = Byte();
+        const int second = Byte();
+        return static_cast<std::uint32_t>(encoding_ == kUtf16Le ? first | second << 8 : second | first << 8);
+    }
+
+    // One character of UTF-8; a byte that starts no whole sequence reads as one
+    // broken character.
+    std::uint32_t Utf8Character() {
+        const int lead = Byte();
+        const int length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                                          : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+        if (length == 1) return static_cast<std::uint32_t>(lead);
+        if (length == 0 || at_ + static_cast<std::size_t>(length - 1) > bytes_.size()) return kReplacement;
+        std::uint32_t character = static_cast<std::uint32_t>(lead) & (0x7Fu >> length);
+        for (int i = 1; i < length; ++i) {
+            const int next = static_cast<unsigned char>(bytes_[at_]);
+            if ((next & 0xC0) != 0x80) return kReplacement;
+            character = character << 6 | static_cast<std::uint32_t>(next & 0x3F);
+            ++at_;
+        }
+        const bool shortest = character >= (length == 2 ? 0x80u : length == 3 ? 0x800u : 0x10000u);
+        if (!shortest || character > 0x10FFFF || (character >= 0xD800 && character <= 0xDFFF)) return kReplacement;
+        // Beyond the Basic Multilingual Plane: two UTF-16 units, each converted on its own.
+        secondUnitPending_ = character > 0xFFFF;
+        return character;
+    }
+
+    // One character in the ANSI code page (a UTF-16 unit at a time, as Windows
+    // converts: a surrogate pair reads as two characters).
     int Get() {
+        if (secondUnitPending_) {
+            secondUnitPending_ = false;
+            return '?';
+        }
         if (at_ >= bytes_.size()) return EOF;
-        const int first = static_cast<unsigned char>(bytes_[at_++]);
-        if (encoding_ == kSingleByte) return first;
-        if (at_ >= bytes_.size()) return first;
-        const int second = static_cast<unsigned char>(bytes_[at_++]);
-        const int low = encoding_ == kUtf16Le ? first : second;
-        const int high = encoding_ == kUtf16Le ? second : first;
-        return high == 0 ? low : '?';
+        // An odd last byte of a UTF-16 file reads as itself.
+        if (encoding_ == kSingleByte || (encoding_ != kUtf8 && at_ + 1 == bytes_.size())) return Byte();
+        const std::uint32_t character = encoding_ == kUtf8 ? Utf8Character() : Unit();
+        return static_cast<unsigned char>(AnsiCharacter(character));
     }
 
     const std::string& bytes_;
     ProfileEncoding encoding_ = kSingleByte;
+    bool secondUnitPending_ = false;
     std::size_t at_ = 0;
     std::size_t begin_ = 0;
     std::size_t textEnd_ = 0;
@@ -314,7 +354,7 @@ void NoteLineEnds(const std::string& bytes, ProfileKeyPlace& place) {
 ProfileKeyPlace LocateProfileKey(const std::string& bytes, const char* section, const char* key) {
     ProfileKeyPlace place;
     place.encoding = LineSource(bytes).encoding();
-    place.unit = place.encoding == ProfileEncoding::kSingleByte ? 1 : 2;
+    place.unit = place.encoding == ProfileEncoding::kUtf16Le || place.encoding == ProfileEncoding::kUtf16Be ? 2 : 1;
     place.insertAt = bytes.size();
     const std::string wantKey = Trimmed(std::string(key));
     WalkSection(

@@ -111,6 +111,12 @@ std::vector<IniCase> Cases() {
         {"a very long key", "[Parameters]\r\n" + std::string(3000, 'k') + "=long key\r\n", p, std::string(3000, 'k'),
          128, "long key"},
         {"an empty section name finds nothing", "[]\r\ne=empty\r\n", "", "e", 128, ""},
+        // Unicode text in the ANSI code page (1252): exact, by best fit, or '?' (U+1F600: one a unit).
+        {"UTF-8 with its mark is converted", "\xEF\xBB\xBF[P]\r\nu=\xC3\xA9\xCE\xA9\xE2\x82\xAC\xE4\xB8\xAD\xF0\x9F\x98\x80!\r\n",
+         "P", "u", 128, "\xE9O\x80?" "?" "?!"},
+        {"UTF-16 is converted", "\xff\xfe" "[\0P\0]\0\r\0\n\0" "u\0=\0" "\xe9\0" "\xa9\x03" "\xac\x20" "\x2d\x4e" "\x3d\xd8\x00\xde" "!\0"s,
+         "P", "u", 128, "\xE9O\x80?" "?" "?!"},
+        {"UTF-8 without its mark is taken byte for byte", "[P]\r\nu=\xC3\xA9\r\n", "P", "u", 128, "\xC3\xA9"},
     };
 }
 

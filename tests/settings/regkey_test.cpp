@@ -575,6 +575,60 @@ void Report(const char* unit, int line) {
     reportedLine = line;
 }
 
+// The raw calls as the Windows registry answers them (Wine's measured): name
+// lengths, case beyond ASCII, a deleted key, a predefined root, an unknown handle.
+TEST_F(RegKeyTest, RawCallsGiveTheWindowsRegistrysAnswers) {
+    RegHandle base = 0;
+    ASSERT_EQ(real.CreateKeyEx(scratch_.root(), scratch_.base().c_str(), 0, platform::kKeyAllAccess, &base, nullptr), 0);
+    const auto setAndQuery = [&](const std::string& name) {
+        const long set = real.SetValueEx(base, name.c_str(), platform::kRegSz, reinterpret_cast<const unsigned char*>("x"), 2);
+        std::uint32_t size = 0;
+        return set != 0 ? set : real.QueryValueEx(base, name.c_str(), nullptr, nullptr, &size);
+    };
+    const auto createThenOpen = [&](const std::string& made, const std::string& opened) {
+        RegHandle h = 0;
+        long status = real.CreateKey(base, made.c_str(), &h);
+        if (status != 0) return status;
+        real.CloseKey(h);
+        status = real.OpenKey(base, opened.c_str(), &h);
+        if (status == 0) real.CloseKey(h);
+        return status;
+    };
+    const auto throughDeleted = [&](bool create) {
+        RegHandle gone = 0;
+        RegHandle child = 0;
+        real.CreateKey(base, "gone", &gone);
+        real.DeleteKey(base, "gone");
+        const long status = create ? real.CreateKey(gone, "child", &child) : real.OpenKey(gone, "child", &child);
+        real.CloseKey(gone);
+        return status;
+    };
+    const struct {
+        const char* what;
+        std::function<long()> call;
+        long answer;
+    } kRows[] = {
+        {"a value name of 16,383 characters", [&] { return setAndQuery(std::string(16383, 'v')); }, 0},
+        {"a value name of 16,384 characters", [&] { return setAndQuery(std::string(16384, 'v')); }, 87},
+        {"a value name of 81 '{'", [&] { return setAndQuery(std::string(81, '{')); }, 0},
+        {"a key name of 255 characters", [&] { return createThenOpen(std::string(255, 'k'), std::string(255, 'K')); }, 0},
+        {"a key name of 257 characters", [&] { return createThenOpen(std::string(257, 'k'), "k"); }, 87},
+        {"0xC4 and 0xE4 name one key", [&] { return createThenOpen("\xC4", "\xE4"); }, 0},
+        {"0x9A and 0x8A name one key", [&] { return createThenOpen("\x9A", "\x8A"); }, 0},
+        {"0xB5 has no capital in the code page", [&] { return createThenOpen("\xB5", "M"); }, 2},
+        {"a key made through a deleted key", [&] { return throughDeleted(true); }, 1018},
+        {"a key opened through a deleted key", [&] { return throughDeleted(false); }, 1018},
+        {"a predefined root is not deleted", [&] { return real.DeleteKey(scratch_.root(), ""); }, 5},
+        {"an unknown parent gives no handle", [&] {
+             RegHandle h = 0x1234;
+             const long status = real.OpenKey(0x7777770, "x", &h);
+             return h == 0 ? status : -1;
+         }, 6},
+    };
+    for (const auto& row : kRows) EXPECT_EQ(row.call(), row.answer) << row.what;
+    real.CloseKey(base);
+}
+
 TEST_F(RegKeyTest, ABrokenPreconditionIsReportedInDebugBuildsAndNeverCrashes) {
     reportedUnit.clear();
     reportedLine = 0;

@@ -1,9 +1,13 @@
 // The registry store: one folder a key, one file a value.
 //
 // Key and value names are matched without regard to case, as the Windows registry
-// does: each name is kept on disk in lower case, with every byte outside
-// [a-z0-9 _-.] (and a leading '.') written as %XX, so no name can climb out of its
-// folder. A value file starts with '=' (never the first byte of a key folder, '='
+// does: each name is kept on disk in lower case (Windows-1252's letters folded as
+// Windows folds them, e.g. 0xC4 to 0xE4), with every byte outside [a-z0-9 _-.]
+// (and a leading '.') written as %XX, so no name can climb out of its folder. A
+// name whose written form would pass kMaxEncodedName bytes is kept as '#' and two
+// 64-bit FNV-1a sums of that form ('#' being escaped, no other name looks so), so
+// that Windows' name lengths (a key 255 characters, a value 16,383) fit any file
+// system. A value file starts with '=' (never the first byte of a key folder, '='
 // being escaped) and holds the type as four little-endian bytes, then the data.
 // Values are written to a side file and renamed into place, so a crash leaves
 // either the old value or the new one.
@@ -33,6 +37,8 @@ constexpr std::uint32_t kWriteBits = kKeySetValue | kKeyCreateSubKey;
 constexpr std::uint32_t kCreatedNewKey = 1;
 constexpr std::uint32_t kOpenedExistingKey = 2;
 constexpr std::size_t kMaxEncodedName = 240;  // below every file system's name limit
+constexpr std::size_t kMaxKeyName = 255;       // characters of one key name, as Windows takes them
+constexpr std::size_t kMaxValueName = 16383;   // characters of a value name
 constexpr std::size_t kMaxValueFile = 4 + (16u << 20);  // type word and 16 MiB of data
 
 struct OpenKeyRecord {
@@ -88,12 +94,34 @@ bool FolderOf(RegHandle key, std::string& folder, bool& mayWrite) {
     return true;
 }
 
-bool Encode(const char* name, std::string& encoded) {
+// A byte of the name in lower case: ASCII, and the letters of Windows-1252 that
+// have both cases there.
+unsigned char Folded(unsigned char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return static_cast<unsigned char>(c + 0x20);
+    switch (c) {
+        case 0x8A: return 0x9A;  // S caron
+        case 0x8C: return 0x9C;  // OE
+        case 0x8E: return 0x9E;  // Z caron
+        case 0x9F: return 0xFF;  // Y diaeresis
+        default: return c;
+    }
+}
+
+std::string Sum(const std::string& text, std::uint64_t basis) {
+    std::uint64_t sum = basis;
+    for (const char c : text) sum = (sum ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(sum));
+    return hex;
+}
+
+// The name as it is kept on disk; false for a name longer than longest characters.
+bool Encode(const char* name, std::string& encoded, std::size_t longest) {
     encoded.clear();
     static const char hex[] = "0123456789ABCDEF";
+    if (std::strlen(name) > longest) return false;
     for (const char* p = name; *p != '\0'; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        const unsigned char c = Folded(static_cast<unsigned char>(*p));
         bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' || c == '_' || c == '-' ||
                      (c == '.' && p != name);
         if (plain) {
@@ -103,7 +131,9 @@ bool Encode(const char* name, std::string& encoded) {
             encoded += hex[c >> 4];
             encoded += hex[c & 15];
         }
-        if (encoded.size() > kMaxEncodedName) return false;
+    }
+    if (encoded.size() > kMaxEncodedName) {
+        encoded = "#" + Sum(encoded, 0xCBF29CE484222325ull) + Sum(encoded, 0x84222325CBF29CE4ull);
     }
     return true;
 }
@@ -121,7 +151,7 @@ long Resolve(std::string& folder, const char* path) {
         std::string component = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (component.empty()) return kRegBadPathname;
         std::string encoded;
-        if (!Encode(component.c_str(), encoded)) return kRegBadPathname;
+        if (!Encode(component.c_str(), encoded, kMaxKeyName)) return kRegInvalidParameter;
         folder += "/" + encoded;
         if (end == std::string::npos) return kRegSuccess;
         start = end + 1;
@@ -135,11 +165,15 @@ RegHandle Remember(const std::string& folder, bool mayWrite) {
     return handle;
 }
 
+// The key a handle stands for was deleted while the handle was open.
+bool Deleted(RegHandle key, const std::string& folder) { return RootName(key) == nullptr && !IsDirectory(folder); }
+
 long OpenFolder(RegHandle root, const char* path, std::uint32_t access, RegHandle* result) {
     *result = 0;
     std::string folder;
     bool parentMayWrite = false;
     if (!FolderOf(root, folder, parentMayWrite)) return kRegInvalidHandle;
+    if (Deleted(root, folder)) return kRegKeyDeleted;
     long status = Resolve(folder, path);
     if (status != kRegSuccess) return status == kRegBadPathname ? kRegFileNotFound : status;
     if (!IsDirectory(folder)) return kRegFileNotFound;
@@ -155,6 +189,7 @@ long CreateFolder(RegHandle root, const char* path, std::uint32_t access, RegHan
     std::string folder;
     bool parentMayWrite = false;
     if (!FolderOf(root, folder, parentMayWrite)) return kRegInvalidHandle;
+    if (Deleted(root, folder)) return kRegKeyDeleted;
     long status = Resolve(folder, path);
     if (status != kRegSuccess) return status;
     bool existed = IsDirectory(folder);
@@ -187,7 +222,10 @@ long StoreOpenKey(RegHandle parent, const char* subKey, RegHandle* result) {
     }
     std::string folder;
     bool mayWrite = false;
-    if (!FolderOf(parent, folder, mayWrite)) return kRegInvalidHandle;
+    if (!FolderOf(parent, folder, mayWrite)) {
+        *result = 0;
+        return kRegInvalidHandle;
+    }
     long status = OpenFolder(parent, subKey, kKeyRead, result);
     if (status == kRegSuccess) OpenKeys()[*result].mayWrite = ::access(OpenKeys()[*result].folder.c_str(), W_OK) == 0;
     return status;
@@ -227,6 +265,9 @@ long StoreDeleteKey(RegHandle key, const char* subKey) {
     std::string folder;
     bool mayWrite = false;
     if (!FolderOf(key, folder, mayWrite)) return kRegInvalidHandle;
+    // A predefined root is there for good, as on Windows.
+    if (RootName(key) != nullptr && (subKey == nullptr || *subKey == '\0')) return kRegAccessDenied;
+    if (Deleted(key, folder)) return kRegKeyDeleted;
     long status = Resolve(folder, subKey);
     if (status != kRegSuccess) return kRegFileNotFound;
     if (!IsDirectory(folder)) return kRegFileNotFound;
@@ -253,8 +294,8 @@ bool ValueFile(RegHandle key, const char* name, std::string& file, bool& mayWrit
         return false;
     }
     std::string encoded;
-    if (!Encode(name != nullptr ? name : "", encoded)) {
-        status = kRegFileNotFound;
+    if (!Encode(name != nullptr ? name : "", encoded, kMaxValueName)) {
+        status = kRegInvalidParameter;
         return false;
     }
     file = folder + "/=" + encoded;
