@@ -103,23 +103,26 @@ private:
         return static_cast<std::uint32_t>(encoding_ == kUtf16Le ? first | second << 8 : second | first << 8);
     }
 
-    // One character of UTF-8; a byte that starts no whole sequence reads as one
-    // broken character.
+    // One character of UTF-8. A broken sequence reads as Windows reads it: a byte
+    // that starts none, or a lead whose second byte is outside its range (an
+    // overlong form, a surrogate, past U+10FFFF) with that byte, or a sequence cut
+    // short, each as one broken character.
     std::uint32_t Utf8Character() {
         const int lead = Byte();
         const int length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
                                           : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
         if (length == 1) return static_cast<std::uint32_t>(lead);
-        if (length == 0 || at_ + static_cast<std::size_t>(length - 1) > bytes_.size()) return kReplacement;
+        if (length == 0) return kReplacement;
+        const int low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+        const int high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
         std::uint32_t character = static_cast<std::uint32_t>(lead) & (0x7Fu >> length);
         for (int i = 1; i < length; ++i) {
-            const int next = static_cast<unsigned char>(bytes_[at_]);
-            if ((next & 0xC0) != 0x80) return kReplacement;
-            character = character << 6 | static_cast<std::uint32_t>(next & 0x3F);
+            const int next = at_ < bytes_.size() ? static_cast<unsigned char>(bytes_[at_]) : -1;
+            if (next < 0 || (next & 0xC0) != 0x80) return kReplacement;
             ++at_;
+            if (i == 1 && (next < low || next > high)) return kReplacement;
+            character = character << 6 | static_cast<std::uint32_t>(next & 0x3F);
         }
-        const bool shortest = character >= (length == 2 ? 0x80u : length == 3 ? 0x800u : 0x10000u);
-        if (!shortest || character > 0x10FFFF || (character >= 0xD800 && character <= 0xDFFF)) return kReplacement;
         // Beyond the Basic Multilingual Plane: two UTF-16 units, each converted on its own.
         secondUnitPending_ = character > 0xFFFF;
         return character;

@@ -139,6 +139,35 @@ TEST_F(TraceCommand, ABurstOfTenThousandLinesArrivesWhole) {
     EXPECT_EQ(JsonMember(lines.back(), "shown"), std::to_string(kLines));
 }
 
+TEST(TraceArguments, EachIsTakenOrRefusedWithWhatIsWrong) {
+    const struct {
+        std::vector<std::string> args;
+        const char* problem;  // empty: taken
+    } kRows[] = {
+        {{"--json", "--all", "--save", "f.txt", "--lines", "3", "--seconds", "2", "--module", "m"}, ""},
+        {{"--lines", "x"}, "--lines needs a number of 0 or more"},
+        {{"--seconds"}, "--seconds needs a value"},
+        {{"--bogus"}, "trace takes --json, --all, --pid N, --save FILE, --file PATH, --lines N and --seconds N, not --bogus"},
+#if defined(_WIN32)
+        {{"--pid", "0"}, "--pid needs a process id (Task Manager's PID column)"},
+        {{"--file", "t.txt"}, "--file is for Linux; on Windows trace reads the system's debug output"},
+#else
+        {{"--pid", "5"}, "the trace file carries no process ids: --pid is for Windows"},
+        {{"--file", "t.txt"}, ""},
+#endif
+    };
+    for (const auto& row : kRows) {
+        tools::TraceRequest request;
+        std::string problem;
+        EXPECT_EQ(tools::ParseTraceArguments(row.args, request, problem), *row.problem == '\0') << problem;
+        EXPECT_EQ(problem, row.problem);
+    }
+    tools::TraceRequest request;
+    std::string problem;
+    ASSERT_TRUE(tools::ParseTraceArguments(kRows[0].args, request, problem));
+    EXPECT_TRUE(request.json && request.all && request.savePath == "f.txt" && request.lines == 3 && request.seconds == 2);
+}
+
 TEST_F(TraceCommand, WhatCannotBeReadIsNamedWithWhatToDo) {
 #if defined(_WIN32)
     Start({});  // the first viewer holds the buffer

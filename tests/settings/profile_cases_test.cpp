@@ -116,6 +116,8 @@ std::vector<IniCase> Cases() {
          "P", "u", 128, "\xE9O\x80?" "?" "?!"},
         {"UTF-16 is converted", "\xff\xfe" "[\0P\0]\0\r\0\n\0" "u\0=\0" "\xe9\0" "\xa9\x03" "\xac\x20" "\x2d\x4e" "\x3d\xd8\x00\xde" "!\0"s,
          "P", "u", 128, "\xE9O\x80?" "?" "?!"},
+        {"broken UTF-8 reads as Windows reads it", "\xEF\xBB\xBF[P]\r\nu=\x80|\xC0\x80|\xE4\xB8!|\xED\xA0\x80|\xE0\x80\x80|\xF4\x90\x80\x80|\xE4\xB8\r\n",
+         "P", "u", 128, "?|?" "?|?!|?" "?|?" "?|?" "?" "?|?"},
         {"UTF-8 without its mark is taken byte for byte", "[P]\r\nu=\xC3\xA9\r\n", "P", "u", 128, "\xC3\xA9"},
     };
 }

@@ -226,12 +226,12 @@ int FollowTrace(const TraceRequest& request, const std::atomic<bool>& stop, std:
     }
     std::fflush(out);
 #if defined(_WIN32)
-    std::fprintf(err, "kestar-host trace: %lu lines shown of %lu texts the system gave; %lu lines left out (other "
-                      "programs or processes)%s\n",
+    std::fprintf(err, "kestar-host trace: lines shown %lu, texts the system gave %lu, lines left out (other "
+                      "programs or processes) %lu%s\n",
                  counts.shown, counts.pieces, counts.leftOut,
                  saveFailed ? "; writing the --save file failed: it holds the lines before the failure" : "");
 #else
-    std::fprintf(err, "kestar-host trace: %lu lines shown (%lu reads of the file)%s\n", counts.shown, counts.pieces,
+    std::fprintf(err, "kestar-host trace: lines shown %lu, reads of the file %lu%s\n", counts.shown, counts.pieces,
                  saveFailed ? "; writing the --save file failed: it holds the lines before the failure" : "");
 #endif
     std::fflush(err);
