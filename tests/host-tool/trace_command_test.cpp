@@ -139,6 +139,27 @@ TEST_F(TraceCommand, ABurstOfTenThousandLinesArrivesWhole) {
     EXPECT_EQ(JsonMember(lines.back(), "shown"), std::to_string(kLines));
 }
 
+TEST_F(TraceCommand, ThisProcesssOwnTraceComesInWholeLines) {
+    SetEnvironment("KESTAR_TRACE", nullptr);  // Linux: the session makes a file of its own
+    std::vector<std::string> texts;
+    {
+        tools::SessionTrace session;
+        ASSERT_TRUE(session.on()) << session.error().found;
+#if defined(_WIN32)
+        OutputDebugStringA("first\nsecond, ");
+        OutputDebugStringA("cut");
+#else
+        const std::string own = std::getenv("KESTAR_TRACE");
+        ASSERT_TRUE(WriteFileBytes(own, "first\nsecond, cut"));
+#endif
+        for (bool end : {false, true}) {
+            for (const tools::TraceLine& line : session.Take(end)) texts.push_back(line.text);
+        }
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"first", "second, cut"}));
+    EXPECT_EQ(std::getenv("KESTAR_TRACE"), nullptr) << "the environment is given back";
+}
+
 TEST(TraceArguments, EachIsTakenOrRefusedWithWhatIsWrong) {
     const struct {
         std::vector<std::string> args;
