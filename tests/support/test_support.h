@@ -49,6 +49,12 @@ struct HostRecords {
     InterfaceBlock& block() { return *reinterpret_cast<InterfaceBlock*>(interfaceBytes); }
     MachineBlock& machine() { return *reinterpret_cast<MachineBlock*>(machineBytes); }
     ProbeBlock& probe() { return *reinterpret_cast<ProbeBlock*>(probeBytes); }
+    // The machine block's tuning zeroed around pollLimit, which becomes readRetryLimit.
+    void Polls(int pollLimit) {
+        machine().tuningA = 0;
+        machine().pollLimit = pollLimit;
+        machine().tuningB = 0;
+    }
 };
 
 // Stores the block as the module's stored interface block for its lifetime.
