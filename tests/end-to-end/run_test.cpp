@@ -155,7 +155,7 @@ TEST_F(WholeRun, PlainRunLeavesATwoLineLog) {
     EXPECT_EQ(LogFile(), "") << "the log stays empty on disk during the run";
     EXPECT_EQ(records.block().controllerPort, 0);
     EXPECT_EQ(records.machine().pollLimit, 20000);
-    EXPECT_EQ(readRetryLimit, 20000);
+    EXPECT_EQ(PortManagerStateInUse().readRetryLimit, 20000);
     EXPECT_STREQ(records.machine().machineName, "VASK Manual Arm");
     EXPECT_EQ(arm.state().lastPortName, "COM1");
     EXPECT_EQ(arm.state().lastTablePath, "C:\\ZUROZ\\M022_5C_2.TAB");
@@ -198,7 +198,7 @@ TEST_F(WholeRun, LinesGoBothWaysAndATimedOutReadKeepsItsPart) {
     WriteSettings("0", WithController(Port("Controller")));
     records.machine().pollLimit = 3000;
     ASSERT_EQ(Start(), 1) << records.block().errorText;
-    EXPECT_EQ(readRetryLimit, 3000);
+    EXPECT_EQ(PortManagerStateInUse().readRetryLimit, 3000);
     char line[kPortLineSize];
     peer.Send("HELLO\n");
     ASSERT_EQ(ReadSlotLine(0, line), 0);

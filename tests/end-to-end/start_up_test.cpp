@@ -114,7 +114,7 @@ TEST_F(StartUpRun, ZeroTuningValuesGetTheDefaultsAndEveryOtherByteIsTheFixedValu
     records.block().interfaceKind = 0;
     ASSERT_EQ(Start(), 1);
     ExpectMachineBlock(records, expected);
-    EXPECT_EQ(readRetryLimit, 20000);
+    EXPECT_EQ(PortManagerStateInUse().readRetryLimit, 20000);
     EXPECT_EQ(records.block().interfaceKind, 2);
 }
 
@@ -130,7 +130,7 @@ TEST_F(StartUpRun, NonZeroAndNegativeTuningValuesAreKept) {
         const std::vector<unsigned char> expected = Expected(records, c.tuningA, c.pollLimit, c.tuningB);
         ASSERT_EQ(Start(), 1);
         ExpectMachineBlock(records, expected);
-        EXPECT_EQ(readRetryLimit, c.pollLimit);
+        EXPECT_EQ(PortManagerStateInUse().readRetryLimit, c.pollLimit);
         End();
     }
 }

@@ -114,7 +114,7 @@ TEST_F(DeviceVanishing, InTheMiddleOfAReadTheReadTimesOutKeepingWhatArrived) {
     EXPECT_EQ(pendingLine.length, 2);
     // The query at which it vanished was the first empty poll; the time-out comes
     // after readRetryLimit + 1 of them.
-    EXPECT_EQ(queriesAfterVanishing + 1, readRetryLimit + 1) << "the time-out ends the polling of a vanished device";
+    EXPECT_EQ(queriesAfterVanishing + 1, PortManagerStateInUse().readRetryLimit + 1) << "the time-out ends the polling of a vanished device";
 }
 
 TEST_F(DeviceVanishing, InTheMiddleOfAWriteTheWriteEndsWithBufferFullAndTheStatusStays) {

@@ -4,6 +4,7 @@
 #include "kestar.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -66,5 +67,8 @@ public:
 private:
     InterfaceBlock* previous_;
 };
+
+// The port manager's read retry limit handed in as start-up hands it, its report block kept.
+void SetReadRetryLimit(std::int32_t limit);
 
 }  // namespace kestar::testing

@@ -184,7 +184,7 @@ void Doctor::RunStartUp() {
         }
     }
     ClosePortSlots();
-    SetPortReportBlock(nullptr);
+    UsePortManagerState({nullptr, PortManagerStateInUse().readRetryLimit});
     platform::InstallArmLibrary(nullptr);
     DiscardLog();  // the lines the guards kept from the file stay out of later logs
 }
