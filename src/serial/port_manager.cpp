@@ -287,7 +287,7 @@ std::int32_t ReadSlotLine(int slot, char* buffer) {
             buffer[count] = '\0';
             lineDone = true;
             SetLineDone(1);
-            if (!MergePendingLine(buffer, count)) return ReportStatus(kLineTooLong, kBufferOverflowText);
+            if (!MergePendingLine(buffer, count)) return ReportStatus(kReadLineTooLong, kBufferOverflowText);
         }
         if (count > kLineLimit) {
             // Terminated so that a caller reading the buffer as text stays inside it.
@@ -295,7 +295,7 @@ std::int32_t ReadSlotLine(int slot, char* buffer) {
             // part put in front of it: cutting it at count would drop its end.
             if (!lineDone) buffer[count] = '\0';
             SetLineDone(1);
-            return ReportStatus(kLineTooLong, kBufferOverflowText);
+            return ReportStatus(kReadLineTooLong, kBufferOverflowText);
         }
     }
     platform::Trace("--> %s\n", buffer);

@@ -19,7 +19,9 @@ constexpr std::size_t kRoleNameSize = 20;     // role names of up to 19 characte
 constexpr std::size_t kPendingLineSize = 100;
 constexpr int kLineLimit = 80;                // characters a line may have, its newline included
 constexpr std::int32_t kReadTimedOut = -99;
-constexpr std::int32_t kLineTooLong = -90;     // a line read from a device passed kLineLimit
+// A line read from a device passed kLineLimit (ReadSlotLine). Not a port line of the
+// settings file that is too long: that is kPortLineTooLong, the action kSettingsLineTooLong.
+constexpr std::int32_t kReadLineTooLong = -90;
 
 struct PortSlot {
     std::int32_t comNumber;  // -1: no open port; n > 0: open on COMn; 0 at load

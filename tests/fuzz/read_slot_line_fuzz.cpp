@@ -167,20 +167,20 @@ void Read(int slot, std::int32_t limit, Model& model, InterfaceBlock& block) {
                     model.pendingLength = 0;
                     if (line.size() >= kestar::kPendingLineSize) {
                         line.resize(kestar::kPortLineSize - 1);
-                        result = code = kestar::kLineTooLong;
+                        result = code = kestar::kReadLineTooLong;
                         text = "Buffer overflow";
                         break;
                     }
                 }
                 if (count > kestar::kLineLimit) {
-                    result = code = kestar::kLineTooLong;
+                    result = code = kestar::kReadLineTooLong;
                     text = "Buffer overflow";
                 }
                 break;
             }
             if (line.size() > static_cast<std::size_t>(kestar::kLineLimit)) {
                 lineDone = 1;
-                result = code = kestar::kLineTooLong;
+                result = code = kestar::kReadLineTooLong;
                 text = "Buffer overflow";
                 break;
             }

@@ -383,7 +383,7 @@ TEST_F(PortManager, ALineEndedByThe81stCharacterKeepsThePendingPartAndItsWholeTe
     ASSERT_EQ(ReadSlotLine(0, buffer), kReadTimedOut);
     const std::string line = std::string(80, 'C') + "\n";
     Receive(2, line);
-    EXPECT_EQ(ReadSlotLine(0, buffer), kLineTooLong);
+    EXPECT_EQ(ReadSlotLine(0, buffer), kReadLineTooLong);
     EXPECT_EQ(std::string(buffer), "AB" + line) << "the line's end is not cut off";
     EXPECT_EQ(block().lineDone, 1);
     EXPECT_STREQ(block().errorText, "Buffer overflow");

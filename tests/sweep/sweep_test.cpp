@@ -122,7 +122,7 @@ protected:
     }
     // 0, the port manager's own -99 and -90, or a status with its own message.
     static std::string PortStatus(const char* call, std::int32_t status) {
-        const bool defined = status == 0 || status == kReadTimedOut || status == kLineTooLong ||
+        const bool defined = status == 0 || status == kReadTimedOut || status == kReadLineTooLong ||
                              status == serial::kGeneralError ||
                              (status < 0 && std::strcmp(serial::StatusMessage(status), "General Error") != 0);
         return Expect(defined, std::string(call) + " gave the undefined status " + std::to_string(status));
