@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,10 +18,21 @@ namespace kestar::testing {
 // [Parameters], CreateLogFile=createLogFile (nullptr: no such key), then PORT1 to
 // PORT6 from ports and "Spare -1" for each key past its end; a key given as "" is
 // left out of the file.
-std::string SettingsText(const char* createLogFile, std::vector<std::string> ports = {});
+inline std::string SettingsText(const char* createLogFile, std::vector<std::string> ports = {}) {
+    std::string text = "[Parameters]\r\n";
+    if (createLogFile != nullptr) text += std::string("CreateLogFile=") + createLogFile + "\r\n";
+    ports.resize(std::max<std::size_t>(ports.size(), 6), "Spare -1");
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        if (!ports[i].empty()) text += "PORT" + std::to_string(i + 1) + "=" + ports[i] + "\r\n";
+    }
+    return text;
+}
 
 // The two COM numbers of ctest's pseudo-terminal pair ($KESTAR_SERIAL_PAIR, "first:second").
-bool SerialPair(int& first, int& second);
+inline bool SerialPair(int& first, int& second) {
+    const char* pair = std::getenv("KESTAR_SERIAL_PAIR");
+    return pair != nullptr && std::sscanf(pair, "%d:%d", &first, &second) == 2;
+}
 constexpr const char* kNoSerialPair = "KESTAR_SERIAL_PAIR is not set (ctest's pseudo-terminal fixture sets it)";
 
 // A scratch registry whose App Paths entry names a scratch install folder holding
