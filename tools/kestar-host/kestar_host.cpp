@@ -293,17 +293,10 @@ int Ports(int argc, char** argv, int at) {
     return kestar::tools::RunPorts(request);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    jsonErrors = kestar::tools::JsonWanted(argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
-        if (std::strcmp(argv[i], "settings") == 0) return Settings(argc, argv, i);
-        if (std::strcmp(argv[i], "ports") == 0) return Ports(argc, argv, i);
-        if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
-    }
-    Options options;
+// The arguments of a session (no subcommand named): options filled, or the exit
+// status of an argument that ends the run at once (--help, --version, --list, or a
+// usage error).
+std::optional<int> ParseSession(int argc, char** argv, Options& options) {
     std::optional<int> param;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -355,7 +348,12 @@ int main(int argc, char** argv) {
         }
     }
     if (options.modulePath.empty()) options.modulePath = kestar::tools::ModuleTheHostLoads();
+    return std::nullopt;
+}
 
+// One session as the host runs it: start-up, the commands in their order, the live
+// watch, shut-down; 1 when a call answered 0.
+int RunSession(const Options& options) {
     LoadedModule module(options.modulePath);
     if (!module.complete()) {
         return kestar::tools::ReportError(jsonErrors, kestar::tools::kHostUsageError, module.error(), module.hint());
@@ -383,4 +381,19 @@ int main(int argc, char** argv) {
     failed = failed || ended == 0;
     Show(options, "TerminateCommunications", 0, ended, block);
     return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    jsonErrors = kestar::tools::JsonWanted(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
+        if (std::strcmp(argv[i], "settings") == 0) return Settings(argc, argv, i);
+        if (std::strcmp(argv[i], "ports") == 0) return Ports(argc, argv, i);
+        if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
+    }
+    Options options;
+    if (const std::optional<int> ended = ParseSession(argc, argv, options)) return *ended;
+    return RunSession(options);
 }
