@@ -263,6 +263,15 @@ bool MergePendingLine(char* buffer, int count) {
     return true;
 }
 
+// The read ends after readRetryLimit empty polls: errorCode says so (errorText
+// stays as it was), and what it gathered waits for the next line completed.
+std::int32_t TimeOutRead(char* buffer, int count) {
+    if (InterfaceBlock* block = Block()) block->errorCode = kReadTimedOut;
+    platform::Trace("-99[%d]: %.*s\n", count, count, buffer);
+    HoldPendingLine(buffer, count);
+    return kReadTimedOut;
+}
+
 }  // namespace
 
 std::int32_t ReadSlotLine(int slot, char* buffer) {
@@ -277,10 +286,7 @@ std::int32_t ReadSlotLine(int slot, char* buffer) {
         if (port->status != 0) return ReportSlotError(slot);
         if (c == serial::kBufferEmpty) {
             if (!emptyPolls.TimedOut(state.readRetryLimit)) continue;
-            if (InterfaceBlock* block = Block()) block->errorCode = kReadTimedOut;
-            platform::Trace("-99[%d]: %.*s\n", count, count, buffer);
-            HoldPendingLine(buffer, count);
-            return kReadTimedOut;
+            return TimeOutRead(buffer, count);
         }
         buffer[count++] = static_cast<char>(c);
         if (c == '\n') {
