@@ -52,9 +52,8 @@ struct HostRecords {
     ProbeBlock& probe() { return *reinterpret_cast<ProbeBlock*>(probeBytes); }
     // The machine block's tuning zeroed around pollLimit, which becomes readRetryLimit.
     void Polls(int pollLimit) {
-        machine().tuningA = 0;
+        machine().tuningA = machine().tuningB = 0;
         machine().pollLimit = pollLimit;
-        machine().tuningB = 0;
     }
 };
 
