@@ -42,7 +42,6 @@ void SetMachineBlock(MachineBlock& machine) {
     if (machine.tuningA == 0) machine.tuningA = kDefaultTuningA;
     if (machine.pollLimit == 0) machine.pollLimit = kDefaultPollLimit;
     if (machine.tuningB == 0) machine.tuningB = kDefaultTuningB;
-    readRetryLimit = machine.pollLimit;
 }
 
 void SetFixedMachineValues(MachineBlock& machine) {
@@ -58,7 +57,11 @@ void SetFixedMachineValues(MachineBlock& machine) {
 }  // namespace
 
 int StartUp(InterfaceBlock* block, KestarHostCallback callback) {
-    SetPortReportBlock(block);
+    // The port manager reports into this run's block from here on, and reads with
+    // the machine block's poll limit; without a machine block the limit stays.
+    PortManagerState ports = PortManagerStateInUse();
+    ports.reportBlock = block;
+    UsePortManagerState(ports);
     if (block == nullptr) return 0;
     MachineBlock* machine = MachineOf(block);
     FindInstallDirectory(installDirectory);
@@ -70,7 +73,11 @@ int StartUp(InterfaceBlock* block, KestarHostCallback callback) {
     ReadSetting(echo, kCreateLogFileKey);
     settingsEcho = std::atoi(echo.c_str());
 
-    if (machine != nullptr) SetMachineBlock(*machine);
+    if (machine != nullptr) {
+        SetMachineBlock(*machine);
+        ports.readRetryLimit = machine->pollLimit;
+        UsePortManagerState(ports);
+    }
     block->interfaceKind = kInterfaceKind;
     if (machine != nullptr) SetFixedMachineValues(*machine);
 

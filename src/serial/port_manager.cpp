@@ -17,13 +17,12 @@ namespace kestar {
 
 PortSlot portTable[kPortSlotCount] = {};
 PendingLine pendingLine = {};
-std::int32_t readRetryLimit = 20000;
 
 namespace {
 
 constexpr char kBufferOverflowText[] = "Buffer overflow";
 
-InterfaceBlock* reportBlock = nullptr;
+PortManagerState state = kPortManagerStateAtLoad;
 
 bool ValidSlot(int slot) { return slot >= 0 && slot < kPortSlotCount; }
 
@@ -33,7 +32,7 @@ bool SlotIsOpen(int slot) {
 
 // The port manager writes into the block of the last start-up; before any there
 // is none, and nothing is written.
-InterfaceBlock* Block() { return reportBlock; }
+InterfaceBlock* Block() { return state.reportBlock; }
 
 std::int32_t ReportStatus(std::int32_t status, const char* message) {
     if (InterfaceBlock* block = Block()) {
@@ -114,7 +113,7 @@ int OpenPortSlots() {
     for (int n = 1; n <= kPortSlotCount; ++n) {
         std::string value;
         if (!ReadSetting(value, PortKey(n))) return 0;
-        if (!OpenPortSlot(n - 1, value)) return 0;
+        if (OpenPortSlot(n - 1, value) == kSlotRefused) return 0;
     }
     return 1;
 }
@@ -159,13 +158,15 @@ PortLinePlan PlanPortLine(const std::string& text) {
     return plan;
 }
 
-void SetPortReportBlock(InterfaceBlock* block) { reportBlock = block; }
+const PortManagerState& PortManagerStateInUse() { return state; }
 
-int OpenPortSlot(int slot, const std::string& text) {
-    if (!ValidSlot(slot)) return 1;
+void UsePortManagerState(const PortManagerState& handedIn) { state = handedIn; }
+
+PortSlotResult OpenPortSlot(int slot, const std::string& text) {
+    if (!ValidSlot(slot)) return kSlotPassedOver;
     const PortLinePlan plan = PlanPortLine(text);
     const PortLine& line = plan.line;
-    if (plan.action == PortLineAction::kNegativeCom) return 1;
+    if (plan.action == PortLineAction::kNegativeCom) return kSlotPassedOver;
     PortSlot& entry = portTable[slot];
     entry.comNumber = -1;
 
@@ -173,17 +174,17 @@ int OpenPortSlot(int slot, const std::string& text) {
         platform::Trace("CANNOT Open PORT%d: a line of %u characters or more may have been cut\n", slot + 1,
                         static_cast<unsigned>(kPortLineRefusedLength));
         ReportStatus(kPortLineTooLong, serial::StatusMessage(kPortLineTooLong));
-        return 0;
+        return kSlotRefused;
     }
 
-    if (plan.role < 0) return 1;
+    if (plan.role < 0) return kSlotPassedOver;
     if (InterfaceBlock* block = Block()) block->*kPortRoles[plan.role].field = slot;
 
     if (plan.action == PortLineAction::kComZero) {
         // COM0 names no device: a setting error, reported like a port that failed.
         TraceOpenLine("CANNOT ", line);
         ReportInvalidSlot();
-        return 0;
+        return kSlotRefused;
     }
     if (entry.port != nullptr) {  // a port object left from before: never leaked
         entry.port->ops.Close(entry.port);
@@ -195,11 +196,11 @@ int OpenPortSlot(int slot, const std::string& text) {
     if (entry.port->status != 0) {
         TraceOpenLine("CANNOT ", line);
         ReportSlotError(slot);
-        return 0;
+        return kSlotRefused;
     }
     TraceOpenLine("", line);
     entry.comNumber = request.comNumber;
-    return 1;
+    return kSlotOpened;
 }
 
 int ClosePortSlots() {
@@ -262,6 +263,15 @@ bool MergePendingLine(char* buffer, int count) {
     return true;
 }
 
+// The read ends after readRetryLimit empty polls: errorCode says so (errorText
+// stays as it was), and what it gathered waits for the next line completed.
+std::int32_t TimeOutRead(char* buffer, int count) {
+    if (InterfaceBlock* block = Block()) block->errorCode = kReadTimedOut;
+    platform::Trace("-99[%d]: %.*s\n", count, count, buffer);
+    HoldPendingLine(buffer, count);
+    return kReadTimedOut;
+}
+
 }  // namespace
 
 std::int32_t ReadSlotLine(int slot, char* buffer) {
@@ -275,18 +285,15 @@ std::int32_t ReadSlotLine(int slot, char* buffer) {
         const std::int32_t c = port->ops.GetChar(port);
         if (port->status != 0) return ReportSlotError(slot);
         if (c == serial::kBufferEmpty) {
-            if (!emptyPolls.TimedOut(readRetryLimit)) continue;
-            if (InterfaceBlock* block = Block()) block->errorCode = kReadTimedOut;
-            platform::Trace("-99[%d]: %.*s\n", count, count, buffer);
-            HoldPendingLine(buffer, count);
-            return kReadTimedOut;
+            if (!emptyPolls.TimedOut(state.readRetryLimit)) continue;
+            return TimeOutRead(buffer, count);
         }
         buffer[count++] = static_cast<char>(c);
         if (c == '\n') {
             buffer[count] = '\0';
             lineDone = true;
             SetLineDone(1);
-            if (!MergePendingLine(buffer, count)) return ReportStatus(kLineTooLong, kBufferOverflowText);
+            if (!MergePendingLine(buffer, count)) return ReportStatus(kReadLineTooLong, kBufferOverflowText);
         }
         if (count > kLineLimit) {
             // Terminated so that a caller reading the buffer as text stays inside it.
@@ -294,7 +301,7 @@ std::int32_t ReadSlotLine(int slot, char* buffer) {
             // part put in front of it: cutting it at count would drop its end.
             if (!lineDone) buffer[count] = '\0';
             SetLineDone(1);
-            return ReportStatus(kLineTooLong, kBufferOverflowText);
+            return ReportStatus(kReadLineTooLong, kBufferOverflowText);
         }
     }
     platform::Trace("--> %s\n", buffer);

@@ -19,7 +19,9 @@ constexpr std::size_t kRoleNameSize = 20;     // role names of up to 19 characte
 constexpr std::size_t kPendingLineSize = 100;
 constexpr int kLineLimit = 80;                // characters a line may have, its newline included
 constexpr std::int32_t kReadTimedOut = -99;
-constexpr std::int32_t kLineTooLong = -90;     // a line read from a device passed kLineLimit
+// A line read from a device passed kLineLimit (ReadSlotLine). Not a port line of the
+// settings file that is too long: that is kPortLineTooLong, the action kSettingsLineTooLong.
+constexpr std::int32_t kReadLineTooLong = -90;
 
 struct PortSlot {
     std::int32_t comNumber;  // -1: no open port; n > 0: open on COMn; 0 at load
@@ -35,8 +37,21 @@ struct PendingLine {
 
 extern PortSlot portTable[kPortSlotCount];
 extern PendingLine pendingLine;
-// Empty polls ReadSlotLine tolerates; 20000 at load, set at every start-up.
-extern std::int32_t readRetryLimit;
+
+// What start-up decides for the port manager, handed in as one record.
+struct PortManagerState {
+    // The block the port manager reports into: role fields, errorCode and errorText,
+    // lineDone. Start-up hands in the block it received; null: nothing is written.
+    InterfaceBlock* reportBlock;
+    // Empty polls ReadSlotLine tolerates: the machine block's pollLimit.
+    std::int32_t readRetryLimit;
+};
+inline constexpr PortManagerState kPortManagerStateAtLoad{nullptr, 20000};
+
+// The state the port manager works with: the one last handed in, or the load-time one.
+const PortManagerState& PortManagerStateInUse();
+// Hands the port manager its state; it holds until the next one is handed in.
+void UsePortManagerState(const PortManagerState& state);
 
 // The empty polls of one ReadSlotLine, counted wider than any limit: the limit comes
 // from the host's pollLimit, and at INT_MAX a 32-bit count would overflow before
@@ -52,10 +67,16 @@ private:
 };
 
 // Reads PORT1 to PORT6 and opens their ports; 1 when all six were read and none
-// failed, else 0 (a missing key ends the reading at once).
+// was refused, else 0 (a missing key ends the reading at once).
 int OpenPortSlots();
-// One port line for a slot (0 to 5): 1 opened or passed over, 0 failed (reported).
-int OpenPortSlot(int slot, const std::string& line);
+// What OpenPortSlot did with a port line. A refused line was reported.
+enum PortSlotResult : int {
+    kSlotRefused = 0,     // no port: the line names COM0, may have been cut, or its port failed
+    kSlotOpened = 1,      // the slot holds an open port
+    kSlotPassedOver = 2,  // a negative COM number, a role that matches none, or no such slot
+};
+// One port line for a slot (0 to 5).
+PortSlotResult OpenPortSlot(int slot, const std::string& line);
 // Closes every port the slots hold, opened or failed, once each; always 1.
 int ClosePortSlots();
 // Collects pending line errors, clears the status and empties the transmit queue
@@ -68,10 +89,6 @@ std::int32_t ReadSlotLine(int slot, char* buffer);
 std::int32_t WriteSlotString(int slot, const char* text);
 // Copies the slot's port status and its message into the report block.
 std::int32_t ReportSlotError(int slot);
-
-// The block the port manager reports into: role fields, errorCode and errorText,
-// lineDone. Start-up hands it the block it received; null: nothing is written.
-void SetPortReportBlock(InterfaceBlock* block);
 
 // What a port line's fields are when the line ends before them. A line that ends
 // before its parity letter asks for none.

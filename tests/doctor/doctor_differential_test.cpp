@@ -10,9 +10,7 @@
 #include "serial/com_driver.h"
 #include "serial/port_roles.h"
 #include "settings/settings_file.h"
-#include "support/app_paths.h"
-#include "support/scratch_folder.h"
-#include "support/scratch_registry.h"
+#include "support/install_fixture.h"
 #include "support/terminal_device.h"
 #include "support/test_support.h"
 
@@ -151,9 +149,7 @@ protected:
     void SetUp() override {
 #if defined(_WIN32)
         int peer = 0;
-        const char* pair = std::getenv("KESTAR_SERIAL_PAIR");
-        ASSERT_TRUE(pair != nullptr && std::sscanf(pair, "%d:%d", &devices.first, &peer) == 2)
-            << "KESTAR_SERIAL_PAIR is not set (ctest's pseudo-terminal fixture sets it)";
+        ASSERT_TRUE(SerialPair(devices.first, peer)) << kNoSerialPair;
         devices.second = peer;
 #else
         devices = Devices{2, 3, 4, 1};

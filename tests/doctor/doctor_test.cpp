@@ -11,10 +11,8 @@
 #include "settings/install_directory.h"
 #include "doctor_system.h"
 #include "loaded_module.h"
-#include "support/app_paths.h"
 #include "support/program_run.h"
-#include "support/scratch_folder.h"
-#include "support/scratch_registry.h"
+#include "support/install_fixture.h"
 #include "support/terminal_device.h"
 #include "support/test_support.h"
 
@@ -68,10 +66,8 @@ struct StartReport {
     std::string out;
 };
 
-class Doctor : public ::testing::Test {
+class Doctor : public InstallFixture {
 protected:
-    ScratchRegistry registry;
-    ScratchFolder install;
     ScratchFolder staged;  // a copy of the tools where the arm library must be another one
     std::string hostFolder = ExecutableDirectory();
     int com = 0;
@@ -81,13 +77,10 @@ protected:
 #endif
 
     void SetUp() override {
-        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
-        ASSERT_TRUE(WriteAppPath(install.path()));
+        InstallFixture::SetUp();
 #if defined(_WIN32)
-        const char* pair = std::getenv("KESTAR_SERIAL_PAIR");
         int peer = 0;
-        ASSERT_TRUE(pair != nullptr && std::sscanf(pair, "%d:%d", &com, &peer) == 2)
-            << "KESTAR_SERIAL_PAIR is not set (ctest's pseudo-terminal fixture sets it)";
+        ASSERT_TRUE(SerialPair(com, peer)) << kNoSerialPair;
         // The host program's folder (named by App Paths) holds the host, the module and the arm library.
         ASSERT_TRUE(CopyFileA((hostFolder + "\\zuroz.dll").c_str(), install.Join("zuroz.dll").c_str(), FALSE));
         ASSERT_TRUE(CopyFileA((hostFolder + "\\KESTAR.dll").c_str(), install.Join("KESTAR.dll").c_str(), FALSE));
@@ -101,7 +94,7 @@ protected:
 #endif
     }
     void TearDown() override {
-        DeleteAppPath();
+        InstallFixture::TearDown();
 #if !defined(_WIN32)
         devices.Close();
         SetEnvironment("KESTAR_ARM_LIBRARY", nullptr);
@@ -114,14 +107,7 @@ protected:
     }
     // PORT1 = first, the other keys leave their slots without a port; a key given as
     // "" is left out of the file.
-    void WriteSettings(std::vector<std::string> ports) {
-        while (ports.size() < 6) ports.push_back("Spare -1");
-        std::string text = "[Parameters]\r\nCreateLogFile=1\r\n";
-        for (std::size_t i = 0; i < ports.size(); ++i) {
-            if (!ports[i].empty()) text += "PORT" + std::to_string(i + 1) + "=" + ports[i] + "\r\n";
-        }
-        ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), text));
-    }
+    void WriteSettings(std::vector<std::string> ports) { WriteSettingsText(SettingsText("1", std::move(ports))); }
 
     std::string Host() const {
 #if defined(_WIN32)

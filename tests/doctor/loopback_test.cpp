@@ -6,10 +6,8 @@
 // (under Wine): COMn is the module's side of ctest's pseudo-terminal pair and the
 // test echoes on the pair's other port, as a null-modem cable to a second port would.
 #include "serial/port_manager.h"
-#include "support/app_paths.h"
 #include "support/program_run.h"
-#include "support/scratch_folder.h"
-#include "support/scratch_registry.h"
+#include "support/install_fixture.h"
 #include "support/terminal_device.h"
 #include "support/test_support.h"
 
@@ -126,10 +124,8 @@ const Case kCases[] = {
     {"a device that answers nothing", Peer::kSilent, true, 1, "FAIL", "OK"},
 };
 
-class Loopback : public ::testing::Test {
+class Loopback : public InstallFixture {
 protected:
-    ScratchRegistry registry;
-    ScratchFolder install;
     int com = 0;
     int peerCom = 0;
 #if !defined(_WIN32)
@@ -137,12 +133,9 @@ protected:
 #endif
 
     void SetUp() override {
-        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
-        ASSERT_TRUE(WriteAppPath(install.path()));
+        InstallFixture::SetUp();
 #if defined(_WIN32)
-        const char* pair = std::getenv("KESTAR_SERIAL_PAIR");
-        ASSERT_TRUE(pair != nullptr && std::sscanf(pair, "%d:%d", &com, &peerCom) == 2)
-            << "KESTAR_SERIAL_PAIR is not set (ctest's pseudo-terminal fixture sets it)";
+        ASSERT_TRUE(SerialPair(com, peerCom)) << kNoSerialPair;
 #else
         com = 7;
         device.Open(com);
@@ -150,7 +143,7 @@ protected:
 #endif
     }
     void TearDown() override {
-        DeleteAppPath();
+        InstallFixture::TearDown();
 #if !defined(_WIN32)
         device.Close();
 #endif

@@ -14,9 +14,7 @@
 #include "serial/port_manager.h"
 #include "settings/install_directory.h"
 #include "settings/settings_file.h"
-#include "support/app_paths.h"
-#include "support/scratch_folder.h"
-#include "support/scratch_registry.h"
+#include "support/install_fixture.h"
 #include "support/terminal_device.h"
 #include "support/test_support.h"
 
@@ -44,10 +42,9 @@ public:
     // Prepares a COM port for the module; comNumber receives its number.
     bool Prepare(int& comNumber, std::string& problem) {
 #if defined(_WIN32)
-        const char* pair = std::getenv("KESTAR_SERIAL_PAIR");
         int peerNumber = 0;
-        if (pair == nullptr || std::sscanf(pair, "%d:%d", &comNumber, &peerNumber) != 2) {
-            problem = "KESTAR_SERIAL_PAIR is not set (ctest's pseudo-terminal fixture sets it)";
+        if (!SerialPair(comNumber, peerNumber)) {
+            problem = kNoSerialPair;
             return false;
         }
         peer_ = serial::CreateComPort(peerNumber - 1, 9600, 'N', 8, 1);
@@ -112,10 +109,8 @@ private:
 #endif
 };
 
-class WholeRun : public ::testing::Test {
+class WholeRun : public InstallFixture {
 protected:
-    ScratchRegistry registry;
-    ScratchFolder install;
     SerialPeer peer;
     ScopedFakeArm arm;
     HostRecords records;
@@ -124,15 +119,12 @@ protected:
     void SetUp() override {
         std::string problem;
         ASSERT_TRUE(peer.Prepare(com, problem)) << problem;
-        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
-        ASSERT_TRUE(WriteAppPath(install.path()));
-        records.machine().tuningA = 0;
-        records.machine().pollLimit = 0;
-        records.machine().tuningB = 0;
+        InstallFixture::SetUp();
+        records.Polls(0);
     }
     void TearDown() override {
         TerminateCommunications();
-        DeleteAppPath();
+        InstallFixture::TearDown();
     }
     std::string Port(const char* role, const char* settings = "9600 N 8 1") {
         return std::string(role) + " " + std::to_string(com) + " " + settings;
@@ -163,7 +155,7 @@ TEST_F(WholeRun, PlainRunLeavesATwoLineLog) {
     EXPECT_EQ(LogFile(), "") << "the log stays empty on disk during the run";
     EXPECT_EQ(records.block().controllerPort, 0);
     EXPECT_EQ(records.machine().pollLimit, 20000);
-    EXPECT_EQ(readRetryLimit, 20000);
+    EXPECT_EQ(PortManagerStateInUse().readRetryLimit, 20000);
     EXPECT_STREQ(records.machine().machineName, "VASK Manual Arm");
     EXPECT_EQ(arm.state().lastPortName, "COM1");
     EXPECT_EQ(arm.state().lastTablePath, "C:\\ZUROZ\\M022_5C_2.TAB");
@@ -206,7 +198,7 @@ TEST_F(WholeRun, LinesGoBothWaysAndATimedOutReadKeepsItsPart) {
     WriteSettings("0", WithController(Port("Controller")));
     records.machine().pollLimit = 3000;
     ASSERT_EQ(Start(), 1) << records.block().errorText;
-    EXPECT_EQ(readRetryLimit, 3000);
+    EXPECT_EQ(PortManagerStateInUse().readRetryLimit, 3000);
     char line[kPortLineSize];
     peer.Send("HELLO\n");
     ASSERT_EQ(ReadSlotLine(0, line), 0);

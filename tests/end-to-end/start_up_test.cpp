@@ -8,9 +8,7 @@
 #include "serial/port_manager.h"
 #include "settings/install_directory.h"
 #include "settings/settings_file.h"
-#include "support/app_paths.h"
-#include "support/scratch_folder.h"
-#include "support/scratch_registry.h"
+#include "support/install_fixture.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -38,10 +36,8 @@ void Refill(HostRecords& records) {
     records.block().probe = &records.probe();
 }
 
-class StartUpRun : public ::testing::Test {
+class StartUpRun : public InstallFixture {
 protected:
-    ScratchRegistry registry;
-    ScratchFolder install;
     ScopedFakeArm arm;
     HostRecords records;
     std::unique_ptr<platform::ScopedSystemOps> clock;
@@ -51,8 +47,7 @@ protected:
         platform::SystemOps system = platform::System();
         system.LocalTimeOfDay = Noon;
         clock = std::make_unique<platform::ScopedSystemOps>(system);
-        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
-        ASSERT_TRUE(WriteAppPath(install.path()));
+        InstallFixture::SetUp();
         settingsEcho = 0;  // as the module has it when it is loaded
         WriteSettings("0");
     }
@@ -60,7 +55,7 @@ protected:
         // Only a run of this test is ended here: a shut-down without one would write
         // its line into a log whose folder an earlier test has already removed.
         if (running) End();
-        DeleteAppPath();
+        InstallFixture::TearDown();
         settingsEcho = 0;
     }
     int Start(int ignored = 0) {
@@ -72,13 +67,7 @@ protected:
         return TerminateCommunications();
     }
     // CreateLogFile as given (nullptr: no such key), then six port lines that open nothing.
-    void WriteSettings(const char* createLogFile) {
-        std::string text = "[Parameters]\r\n";
-        if (createLogFile != nullptr) text += std::string("CreateLogFile=") + createLogFile + "\r\n";
-        for (int n = 1; n <= 6; ++n) text += "PORT" + std::to_string(n) + "=Spare -1\r\n";
-        ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), text));
-    }
-    std::string LogFile() { return ReadFileBytes(install.Join("tolvo/TolvoInterface.log")); }
+    void WriteSettings(const char* createLogFile) { WriteSettingsText(SettingsText(createLogFile)); }
     // One whole run; the log file it leaves.
     std::string Run(int ignored = 0) {
         EXPECT_EQ(Start(ignored), 1) << records.block().errorText;
@@ -120,14 +109,12 @@ void ExpectMachineBlock(const HostRecords& records, const std::vector<unsigned c
 }
 
 TEST_F(StartUpRun, ZeroTuningValuesGetTheDefaultsAndEveryOtherByteIsTheFixedValueOrTheHosts) {
-    records.machine().tuningA = 0;
-    records.machine().pollLimit = 0;
-    records.machine().tuningB = 0;
+    records.Polls(0);
     const std::vector<unsigned char> expected = Expected(records, 800, 20000, 200000);
     records.block().interfaceKind = 0;
     ASSERT_EQ(Start(), 1);
     ExpectMachineBlock(records, expected);
-    EXPECT_EQ(readRetryLimit, 20000);
+    EXPECT_EQ(PortManagerStateInUse().readRetryLimit, 20000);
     EXPECT_EQ(records.block().interfaceKind, 2);
 }
 
@@ -143,15 +130,13 @@ TEST_F(StartUpRun, NonZeroAndNegativeTuningValuesAreKept) {
         const std::vector<unsigned char> expected = Expected(records, c.tuningA, c.pollLimit, c.tuningB);
         ASSERT_EQ(Start(), 1);
         ExpectMachineBlock(records, expected);
-        EXPECT_EQ(readRetryLimit, c.pollLimit);
+        EXPECT_EQ(PortManagerStateInUse().readRetryLimit, c.pollLimit);
         End();
     }
 }
 
 TEST_F(StartUpRun, OnlyTheTuningValuesThatAreZeroGetTheirDefault) {
-    records.machine().tuningA = 0;
-    records.machine().pollLimit = 9;
-    records.machine().tuningB = 0;
+    records.Polls(9);
     const std::vector<unsigned char> expected = Expected(records, 800, 9, 200000);
     ASSERT_EQ(Start(), 1);
     ExpectMachineBlock(records, expected);

@@ -11,9 +11,7 @@
 #include "platform/system.h"
 #include "serial/com_driver.h"
 #include "serial/port.h"
-#include "support/app_paths.h"
-#include "support/scratch_folder.h"
-#include "support/scratch_registry.h"
+#include "support/install_fixture.h"
 #include "support/terminal_device.h"
 #include "support/test_support.h"
 
@@ -36,21 +34,15 @@ namespace {
 
 using tools::LoadedModule;
 
-class Unload : public ::testing::Test {
+class Unload : public InstallFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
-        ASSERT_TRUE(WriteAppPath(install.path()));
+        InstallFixture::SetUp();
 #if !defined(_WIN32)
         SetEnvironment("KESTAR_ARM_LIBRARY", BuiltArmSimulatorPath().c_str());
 #endif
     }
-    void TearDown() override { DeleteAppPath(); }
-    void WriteSettings(int com) {
-        std::string text = "[Parameters]\r\nCreateLogFile=0\r\nPORT1=Controller " + std::to_string(com) + " 9600 N 8 1\r\n";
-        for (int n = 2; n <= 6; ++n) text += "PORT" + std::to_string(n) + "=Spare -1\r\n";
-        ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), text));
-    }
+    void WriteSettings(int com) { WriteSettingsText(SettingsText("0", {"Controller " + std::to_string(com) + " 9600 N 8 1"})); }
     // Loads the module and starts it up with its port open.
     void StartModule() {
         module = std::make_unique<LoadedModule>(BuiltModulePath());
@@ -58,8 +50,6 @@ protected:
         ASSERT_EQ(module->initializeCommunications(&records.block(), 0, nullptr), 1) << records.block().errorText;
     }
 
-    ScratchRegistry registry;
-    ScratchFolder install;
     HostRecords records;
     std::unique_ptr<LoadedModule> module;
 };

@@ -11,9 +11,7 @@
 #include "serial/port_manager.h"
 #include "settings/install_directory.h"
 #include "settings/regkey.h"
-#include "support/app_paths.h"
-#include "support/scratch_folder.h"
-#include "support/scratch_registry.h"
+#include "support/install_fixture.h"
 #include "support/terminal_device.h"
 #include "support/test_support.h"
 
@@ -57,39 +55,28 @@ platform::Bool VanishingClearCommError(platform::Handle handle, std::uint32_t* e
 
 // A whole run over the simulated UART: the App Paths entry, a settings file with
 // the controller on COM2 and five passed-over lines, and the fake arm.
-class FaultRun : public ::testing::Test {
+class FaultRun : public InstallFixture {
 protected:
-    ScratchRegistry registry;
-    ScratchFolder install;
     FakeUart uart;
     ScopedFakeArm arm;
     HostRecords records;
 
     void SetUp() override {
-        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
-        ASSERT_TRUE(WriteAppPath(install.path()));
-        records.machine().tuningA = 0;
-        records.machine().pollLimit = 50;  // becomes readRetryLimit: time-outs stay short
-        records.machine().tuningB = 0;
+        InstallFixture::SetUp();
+        records.Polls(50);  // time-outs stay short
         uart.Device(kControllerCom);
-        WriteSettings("Controller 2 9600 N 8 1");
+        WriteSettingsText(SettingsText("0", {"Controller 2 9600 N 8 1"}));
         vanishing = nullptr;
         queriesAfterVanishing = 0;
     }
     void TearDown() override {
         TerminateCommunications();
         serial::CloseAllPorts();
-        DeleteAppPath();
-    }
-    void WriteSettings(const std::string& controller) {
-        std::string text = "[Parameters]\r\nCreateLogFile=0\r\nPORT1=" + controller + "\r\n";
-        for (int n = 2; n <= 6; ++n) text += "PORT" + std::to_string(n) + "=Spare -1\r\n";
-        ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), text));
+        InstallFixture::TearDown();
     }
     int Start() { return InitializeCommunications(&records.block(), 0, nullptr); }
     InterfaceBlock& block() { return records.block(); }
     FakeComDevice& controller() { return uart.Device(kControllerCom); }
-    std::string LogFile() { return ReadFileBytes(install.Join("tolvo/TolvoInterface.log")); }
     void Receive(const std::string& bytes) {
         for (unsigned char c : bytes) controller().received.push_back(c);
     }
@@ -127,7 +114,7 @@ TEST_F(DeviceVanishing, InTheMiddleOfAReadTheReadTimesOutKeepingWhatArrived) {
     EXPECT_EQ(pendingLine.length, 2);
     // The query at which it vanished was the first empty poll; the time-out comes
     // after readRetryLimit + 1 of them.
-    EXPECT_EQ(queriesAfterVanishing + 1, readRetryLimit + 1) << "the time-out ends the polling of a vanished device";
+    EXPECT_EQ(queriesAfterVanishing + 1, PortManagerStateInUse().readRetryLimit + 1) << "the time-out ends the polling of a vanished device";
 }
 
 TEST_F(DeviceVanishing, InTheMiddleOfAWriteTheWriteEndsWithBufferFullAndTheStatusStays) {

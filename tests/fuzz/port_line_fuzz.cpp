@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static InterfaceBlock block;
     block = InterfaceBlock{};
-    kestar::SetPortReportBlock(&block);
+    kestar::UsePortManagerState({&block, kestar::PortManagerStateInUse().readRetryLimit});
     for (const auto& role : kPortRoles) block.*role.field = kSentinel;
     block.errorCode = 12345;
     std::strcpy(block.errorText, "untouched");
@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(uart.openHandles == 0 && allocations == 0, "something opened from a cut line");
         Check(kestar::portTable[slot].comNumber == -1, "slot COM number of a refused line");
     } else if (!validSlot || r.com < 0 || role < 0) {
-        Check(result == 1, "passed over");
+        Check(result == kestar::kSlotPassedOver, "passed over");
         for (const auto& role : kPortRoles) Check(block.*role.field == kSentinel, "role slot set");
         Check(block.errorCode == 12345, "errorCode set");
         Check(uart.openHandles == 0 && allocations == 0, "something opened");

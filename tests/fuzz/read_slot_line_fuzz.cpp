@@ -128,7 +128,7 @@ void CheckErrorText(const InterfaceBlock& block, const char* expected) {
 
 void Read(int slot, std::int32_t limit, Model& model, InterfaceBlock& block) {
     ModelDevice& device = model.device[slot];
-    kestar::readRetryLimit = limit;
+    kestar::UsePortManagerState({kestar::PortManagerStateInUse().reportBlock, limit});
     std::unique_ptr<char[]> buffer(new char[kestar::kPortLineSize]);  // exactly the promised size
     std::memset(buffer.get(), kUntouched, kestar::kPortLineSize);
     char oldText[sizeof block.errorText];
@@ -167,20 +167,20 @@ void Read(int slot, std::int32_t limit, Model& model, InterfaceBlock& block) {
                     model.pendingLength = 0;
                     if (line.size() >= kestar::kPendingLineSize) {
                         line.resize(kestar::kPortLineSize - 1);
-                        result = code = kestar::kLineTooLong;
+                        result = code = kestar::kReadLineTooLong;
                         text = "Buffer overflow";
                         break;
                     }
                 }
                 if (count > kestar::kLineLimit) {
-                    result = code = kestar::kLineTooLong;
+                    result = code = kestar::kReadLineTooLong;
                     text = "Buffer overflow";
                 }
                 break;
             }
             if (line.size() > static_cast<std::size_t>(kestar::kLineLimit)) {
                 lineDone = 1;
-                result = code = kestar::kLineTooLong;
+                result = code = kestar::kReadLineTooLong;
                 text = "Buffer overflow";
                 break;
             }
@@ -253,7 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static InterfaceBlock block;
     block = InterfaceBlock{};
     kestar::storedInterfaceBlock = &block;
-    kestar::SetPortReportBlock(&block);
+    kestar::UsePortManagerState({&block, kestar::PortManagerStateInUse().readRetryLimit});
     kestar::pendingLine = kestar::PendingLine{};
 
     FakeUart uart;

@@ -3,9 +3,7 @@
 // the arm simulator as the arm library. Remove() takes the App Paths entry away.
 #pragma once
 
-#include "support/app_paths.h"
-#include "support/scratch_folder.h"
-#include "support/scratch_registry.h"
+#include "support/install_fixture.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -25,30 +23,24 @@ inline bool Matches(const std::string& text, const std::string& pattern) {
     return false;
 }
 
-class HostInstallation : public ::testing::Test {
+class HostInstallation : public InstallFixture {
 protected:
-    ScratchRegistry registry;
-    ScratchFolder install;
-
     // The settings file with PORTn's line given and the others "Spare -1".
     void WritePortLine(int n, const std::string& line) {
-        std::string text = "[Parameters]\r\nCreateLogFile=0\r\n";
-        for (int key = 1; key <= 6; ++key) {
-            text += "PORT" + std::to_string(key) + "=" + (key == n ? line : "Spare -1") + "\r\n";
-        }
-        ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"), text));
+        std::vector<std::string> ports(6, "Spare -1");
+        ports[static_cast<std::size_t>(n - 1)] = line;
+        WriteSettingsText(SettingsText("0", ports));
     }
 
     void SetUp() override {
-        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
+        InstallFixture::SetUp();
         WritePortLine(1, "Spare -1");
-        ASSERT_TRUE(WriteAppPath(install.path()));
 #if !defined(_WIN32)
         UseBuiltToolsEnvironment();
 #endif
     }
     void TearDown() override {
-        DeleteAppPath();
+        InstallFixture::TearDown();
 #if !defined(_WIN32)
         SetEnvironment("KESTAR_ARM_LIBRARY", nullptr);
 #endif

@@ -33,91 +33,44 @@ Slot SlotOf(Function function) {
     return slot;
 }
 
-// The stack is aligned to 16 bytes at the call, as both platforms' compilers keep it.
+// The stack is aligned to 16 bytes at the call, as both platforms' compilers keep it;
+// EDI marks where the arguments end, and EDX gives what the callee left of them.
+#define KESTAR_SLOT_CALL(pass) \
+    "movl %%esp, %%esi\n\t" "andl $-16, %%esp\n\t" pass "call *%[slot]\n\t" \
+    "movl %%esp, %%edx\n\t" "subl %%edi, %%edx\n\t" "movl %%esi, %%esp\n\t"
 #if defined(_WIN32)
 constexpr std::int32_t kLeftByMemberCall0 = 0;
 constexpr std::int32_t kLeftByMemberCall1 = 0;
-
-SlotCall CallSlot(Slot slot, const void* object) {
-    SlotCall call;
-    asm volatile(
-        "movl %%esp, %%esi\n\t"
-        "andl $-16, %%esp\n\t"
-        "movl %%esp, %%edi\n\t"
-        "movl %[object], %%ecx\n\t"
-        "call *%[slot]\n\t"
-        "movl %%esp, %%edx\n\t"
-        "subl %%edi, %%edx\n\t"
-        "movl %%esi, %%esp\n\t"
-        : "=a"(call.result), "=d"(call.leftOver)
-        : [slot] "r"(slot), [object] "r"(object)
-        : "ecx", "esi", "edi", "memory", "cc");
-    call.leftOver = -call.leftOver;
-    return call;
-}
-
-SlotCall CallSlot(Slot slot, const void* object, std::uint32_t argument) {
-    SlotCall call;
-    asm volatile(
-        "movl %%esp, %%esi\n\t"
-        "andl $-16, %%esp\n\t"
-        "subl $12, %%esp\n\t"
-        "movl %%esp, %%edi\n\t"
-        "pushl %[argument]\n\t"
-        "movl %[object], %%ecx\n\t"
-        "call *%[slot]\n\t"
-        "movl %%esp, %%edx\n\t"
-        "subl %%edi, %%edx\n\t"
-        "movl %%esi, %%esp\n\t"
-        : "=a"(call.result), "=d"(call.leftOver)
-        : [slot] "r"(slot), [object] "r"(object), [argument] "r"(argument)
-        : "ecx", "esi", "edi", "memory", "cc");
-    call.leftOver = -call.leftOver;
-    return call;
-}
+#define KESTAR_PASS_OBJECT "movl %%esp, %%edi\n\t" "movl %[object], %%ecx\n\t"
+#define KESTAR_PASS_OBJECT_AND_ARGUMENT \
+    "subl $12, %%esp\n\t" "movl %%esp, %%edi\n\t" "pushl %[argument]\n\t" "movl %[object], %%ecx\n\t"
 #else
 constexpr std::int32_t kLeftByMemberCall0 = 4;
 constexpr std::int32_t kLeftByMemberCall1 = 8;
+#define KESTAR_PASS_OBJECT "subl $12, %%esp\n\t" "movl %%esp, %%edi\n\t" "pushl %[object]\n\t"
+#define KESTAR_PASS_OBJECT_AND_ARGUMENT \
+    "subl $8, %%esp\n\t" "movl %%esp, %%edi\n\t" "pushl %[argument]\n\t" "pushl %[object]\n\t"
+#endif
 
 SlotCall CallSlot(Slot slot, const void* object) {
     SlotCall call;
-    asm volatile(
-        "movl %%esp, %%esi\n\t"
-        "andl $-16, %%esp\n\t"
-        "subl $12, %%esp\n\t"
-        "movl %%esp, %%edi\n\t"
-        "pushl %[object]\n\t"
-        "call *%[slot]\n\t"
-        "movl %%esp, %%edx\n\t"
-        "subl %%edi, %%edx\n\t"
-        "movl %%esi, %%esp\n\t"
-        : "=a"(call.result), "=d"(call.leftOver)
-        : [slot] "r"(slot), [object] "r"(object)
-        : "ecx", "esi", "edi", "memory", "cc");
+    asm volatile(KESTAR_SLOT_CALL(KESTAR_PASS_OBJECT)
+                 : "=a"(call.result), "=d"(call.leftOver)
+                 : [slot] "r"(slot), [object] "r"(object)
+                 : "ecx", "esi", "edi", "memory", "cc");
     call.leftOver = -call.leftOver;
     return call;
 }
 
 SlotCall CallSlot(Slot slot, const void* object, std::uint32_t argument) {
     SlotCall call;
-    asm volatile(
-        "movl %%esp, %%esi\n\t"
-        "andl $-16, %%esp\n\t"
-        "subl $8, %%esp\n\t"
-        "movl %%esp, %%edi\n\t"
-        "pushl %[argument]\n\t"
-        "pushl %[object]\n\t"
-        "call *%[slot]\n\t"
-        "movl %%esp, %%edx\n\t"
-        "subl %%edi, %%edx\n\t"
-        "movl %%esi, %%esp\n\t"
-        : "=a"(call.result), "=d"(call.leftOver)
-        : [slot] "r"(slot), [object] "r"(object), [argument] "r"(argument)
-        : "ecx", "esi", "edi", "memory", "cc");
+    asm volatile(KESTAR_SLOT_CALL(KESTAR_PASS_OBJECT_AND_ARGUMENT)
+                 : "=a"(call.result), "=d"(call.leftOver)
+                 : [slot] "r"(slot), [object] "r"(object), [argument] "r"(argument)
+                 : "ecx", "esi", "edi", "memory", "cc");
     call.leftOver = -call.leftOver;
     return call;
 }
-#endif
 
 std::uint32_t Word(const void* pointer) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer)); }
 

@@ -189,6 +189,10 @@ TEST_F(SerialStandIn, AHandleThatOutlivedItsCloseIsAnInvalidHandle) {
     EXPECT_EQ(serial.GetCommState(port, &dcb), 0);
     EXPECT_EQ(serial.GetLastError(), kErrorInvalidHandle);
     EXPECT_EQ(serial.CloseHandle(port), 0);
+    const Handle event = serial.CreateEventA(nullptr, 1, 0, nullptr);
+    ASSERT_EQ(serial.CloseHandle(event), 1);
+    EXPECT_EQ(serial.CloseHandle(event), 0) << "an event closed before";
+    EXPECT_EQ(serial.GetLastError(), kErrorInvalidHandle);
     int onStack = 0;
     EXPECT_EQ(serial.SetCommMask(&onStack, 0), 0);  // no record of the stand-in's at all
     EXPECT_EQ(serial.GetLastError(), kErrorInvalidHandle);

@@ -16,6 +16,7 @@ namespace {
 using kestar::testing::FakeTickClock;
 using kestar::testing::HostRecords;
 using kestar::testing::ScopedStoredBlock;
+using kestar::testing::SetReadRetryLimit;
 using kestar::testing::ScopedTraceCapture;
 
 std::string Written(const FakeComDevice& device) { return std::string(device.written.begin(), device.written.end()); }
@@ -38,7 +39,7 @@ class SlotsInFlight : public SerialTest {
 protected:
     void SetUp() override {
         SerialTest::SetUp();
-        readRetryLimit = 20000;
+        SetReadRetryLimit(20000);
         pendingLine.length = 0;
         uart.Device(2);
         uart.Device(3);

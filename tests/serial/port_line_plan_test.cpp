@@ -88,7 +88,7 @@ TEST(PortLinePlan, OpenPortSlotDoesWhatThePlanSays) {
                                 plan.action == PortLineAction::kUnknownRole ||
                                 plan.action == PortLineAction::kRoleTooLong;
         if (passedOver) {
-            EXPECT_EQ(result, 1);
+            EXPECT_EQ(result, kSlotPassedOver);
             EXPECT_EQ(records.block().errorCode, 0);
         } else if (plan.action == PortLineAction::kComZero) {
             EXPECT_EQ(result, 0);

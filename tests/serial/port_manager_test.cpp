@@ -45,7 +45,7 @@ protected:
         installDirectory = install.path();
         SetLogFolder(installDirectory);
         ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
-        readRetryLimit = 20000;
+        SetReadRetryLimit(20000);
         pendingLine.length = 0;
         settingsEcho = 0;
     }
@@ -135,7 +135,7 @@ TEST_F(PortManager, SameRoleTwiceGivesTheLaterSlotAndOpensBoth) {
     EXPECT_EQ(OpenPortSlot(3, "Probe 3 9600 N 8 1"), 1);
     EXPECT_EQ(block().probePort, 3);
     EXPECT_EQ(LivePortCount(), 2);
-    EXPECT_EQ(OpenPortSlot(6, "Probe 3 9600 N 8 1"), 1) << "a slot outside 0 to 5 is passed over";
+    EXPECT_EQ(OpenPortSlot(6, "Probe 3 9600 N 8 1"), kSlotPassedOver) << "a slot outside 0 to 5 is passed over";
     EXPECT_EQ(block().probePort, 3);
 }
 
@@ -191,7 +191,7 @@ TEST_F(PortManager, ComZeroUsesNoPortAndFailsAsInvalidPort) {
 TEST_F(PortManager, OverlongRoleNamesNeverOverflow) {
     uart.Device(2);
     block().controllerPort = -1;
-    EXPECT_EQ(OpenPortSlot(0, "ControllerControllerController 2 9600 N 8 1"), 1);
+    EXPECT_EQ(OpenPortSlot(0, "ControllerControllerController 2 9600 N 8 1"), kSlotPassedOver);
     EXPECT_EQ(block().controllerPort, -1) << "a role name longer than 19 characters matches no role";
     EXPECT_EQ(LivePortCount(), 0);
     const PortLine scanned = ScanPortLine(std::string(500, 'x'));
@@ -255,7 +255,7 @@ TEST_F(PortManager, NumbersBeyondThirtyTwoBitsAreHeldAtTheEndsOfTheRange) {
 
 TEST_F(PortManager, TimedOutReadKeepsThePartialLineForTheNextLine) {
     OpenController();
-    readRetryLimit = 5;
+    SetReadRetryLimit(5);
     realGetChar = portTable[0].port->ops.GetChar;
     portTable[0].port->ops.GetChar = CountingGetChar;
     polls = 0;
@@ -298,7 +298,7 @@ TEST(EmptyPollCount, TimesOutAfterLimitPlusOnePollsAtEveryLimit) {
 
 TEST_F(PortManager, EmptyTimeoutDiscardsTheEarlierPartialLine) {
     OpenController();
-    readRetryLimit = 2;
+    SetReadRetryLimit(2);
     char buffer[kPortLineSize];
     Receive(2, "XY");
     EXPECT_EQ(ReadSlotLine(0, buffer), -99);
@@ -328,7 +328,7 @@ TEST_F(PortManager, LinesOfEightyFitAndEightyOneOverflowEvenWithTheNewline) {
 
 TEST_F(PortManager, PendingLineThatWouldPassTheBufferIsTooLong) {
     OpenController();
-    readRetryLimit = 1;
+    SetReadRetryLimit(1);
     char buffer[kPortLineSize];
     Receive(2, std::string(70, 'p'));
     EXPECT_EQ(ReadSlotLine(0, buffer), -99);
@@ -377,13 +377,13 @@ TEST_F(PortManager, SlotsWithoutAnOpenPortAreInvalidPorts) {
 
 TEST_F(PortManager, ALineEndedByThe81stCharacterKeepsThePendingPartAndItsWholeText) {
     OpenController();
-    readRetryLimit = 0;
+    SetReadRetryLimit(0);
     Receive(2, "AB");
     char buffer[kPortLineSize];
     ASSERT_EQ(ReadSlotLine(0, buffer), kReadTimedOut);
     const std::string line = std::string(80, 'C') + "\n";
     Receive(2, line);
-    EXPECT_EQ(ReadSlotLine(0, buffer), kLineTooLong);
+    EXPECT_EQ(ReadSlotLine(0, buffer), kReadLineTooLong);
     EXPECT_EQ(std::string(buffer), "AB" + line) << "the line's end is not cut off";
     EXPECT_EQ(block().lineDone, 1);
     EXPECT_STREQ(block().errorText, "Buffer overflow");

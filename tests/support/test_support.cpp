@@ -135,12 +135,14 @@ HostRecords::HostRecords() {
 
 ScopedStoredBlock::ScopedStoredBlock(InterfaceBlock* block) : previous_(storedInterfaceBlock) {
     storedInterfaceBlock = block;
-    SetPortReportBlock(block);
+    UsePortManagerState({block, PortManagerStateInUse().readRetryLimit});
 }
 
 ScopedStoredBlock::~ScopedStoredBlock() {
     storedInterfaceBlock = previous_;
-    SetPortReportBlock(previous_);
+    UsePortManagerState({previous_, PortManagerStateInUse().readRetryLimit});
 }
+
+void SetReadRetryLimit(std::int32_t limit) { UsePortManagerState({PortManagerStateInUse().reportBlock, limit}); }
 
 }  // namespace kestar::testing

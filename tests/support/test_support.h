@@ -4,6 +4,7 @@
 #include "kestar.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -49,6 +50,11 @@ struct HostRecords {
     InterfaceBlock& block() { return *reinterpret_cast<InterfaceBlock*>(interfaceBytes); }
     MachineBlock& machine() { return *reinterpret_cast<MachineBlock*>(machineBytes); }
     ProbeBlock& probe() { return *reinterpret_cast<ProbeBlock*>(probeBytes); }
+    // The machine block's tuning zeroed around pollLimit, which becomes readRetryLimit.
+    void Polls(int pollLimit) {
+        machine().tuningA = machine().tuningB = 0;
+        machine().pollLimit = pollLimit;
+    }
 };
 
 // Stores the block as the module's stored interface block for its lifetime.
@@ -60,5 +66,8 @@ public:
 private:
     InterfaceBlock* previous_;
 };
+
+// The port manager's read retry limit handed in as start-up hands it, its report block kept.
+void SetReadRetryLimit(std::int32_t limit);
 
 }  // namespace kestar::testing

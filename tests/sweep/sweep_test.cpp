@@ -9,9 +9,7 @@
 #include "log/interface_log.h"
 #include "serial/port.h"
 #include "serial/port_manager.h"
-#include "support/app_paths.h"
-#include "support/scratch_folder.h"
-#include "support/scratch_registry.h"
+#include "support/install_fixture.h"
 #include "support/test_support.h"
 #include "sweep/seam_sweep.h"
 
@@ -74,33 +72,26 @@ private:
 
 std::string Expect(bool allowed, const std::string& what) { return allowed ? std::string() : what; }
 
-class FaultSweep : public ::testing::Test {
+class FaultSweep : public InstallFixture {
 protected:
-    ScratchRegistry registry;
-    ScratchFolder install;
     FakeUart uart;
     ScopedFakeArm arm;
     HostRecords records;
 
     void SetUp() override {
-        ASSERT_TRUE(MakeFolder(install.Join("tolvo")));
-        ASSERT_TRUE(WriteAppPath(install.path()));
-        ASSERT_TRUE(WriteFileBytes(install.Join("tolvo/vodrane.ini"),
-                                   "[Parameters]\r\nCreateLogFile=1\r\nPORT1=Controller 2 9600 N 8 1\r\n"
-                                   "PORT2=Probe 3 19200 E 7 1\r\nPORT3=DRO -1\r\nPORT4=Handbox -1\r\n"
-                                   "PORT5=Host -1\r\nPORT6=Sensor -1\r\n"));
+        InstallFixture::SetUp();
+        WriteSettingsText(SettingsText("1", {"Controller 2 9600 N 8 1", "Probe 3 19200 E 7 1", "DRO -1", "Handbox -1",
+                                             "Host -1", "Sensor -1"}));
         uart.Device(2);
         uart.Device(3);
-        records.machine().tuningA = 0;
-        records.machine().pollLimit = 50;  // becomes readRetryLimit: a read times out after 50 empty polls
-        records.machine().tuningB = 0;
+        records.Polls(50);  // a read times out after 50 empty polls
 #if !defined(_WIN32)
         SetEnvironment("KESTAR_ARM_LIBRARY", BuiltArmSimulatorPath().c_str());
 #endif
     }
     void TearDown() override {
         serial::CloseAllPorts();
-        DeleteAppPath();
+        InstallFixture::TearDown();
 #if !defined(_WIN32)
         SetEnvironment("KESTAR_ARM_LIBRARY", nullptr);
 #endif
@@ -131,7 +122,7 @@ protected:
     }
     // 0, the port manager's own -99 and -90, or a status with its own message.
     static std::string PortStatus(const char* call, std::int32_t status) {
-        const bool defined = status == 0 || status == kReadTimedOut || status == kLineTooLong ||
+        const bool defined = status == 0 || status == kReadTimedOut || status == kReadLineTooLong ||
                              status == serial::kGeneralError ||
                              (status < 0 && std::strcmp(serial::StatusMessage(status), "General Error") != 0);
         return Expect(defined, std::string(call) + " gave the undefined status " + std::to_string(status));

@@ -195,6 +195,16 @@ void Doctor::RunStartUp() {
     // Wine opens a COM device a second time where Windows refuses it.
     if (options_.open && UnderWine()) windowsRule = std::make_unique<ExclusiveComOpens>();
 
+    ObserveStartUp();
+    if (options_.arm && armUsable_) TakeArmReading();
+    ClosePortSlots();
+    UsePortManagerState({nullptr, PortManagerStateInUse().readRetryLimit});
+    platform::InstallArmLibrary(nullptr);
+    DiscardLog();  // the lines the guards kept from the file stay out of later logs
+}
+
+// Start-up's own sequence on blocks of the doctor's, with the keys it reads recorded.
+void Doctor::ObserveStartUp() {
     MachineBlock machine{};
     ProbeBlock probe{};
     InterfaceBlock block{};
@@ -219,110 +229,120 @@ void Doctor::RunStartUp() {
             }
         }
     }
-    if (options_.arm && armUsable_) {
-        try {
-            double reading[platform::kArmReadingSize] = {};
-            int status = 0;
-            platform::ArmLeggeQuota(reading, &status);
-            observed_.armRead = true;
-            for (int i = 0; i < 3; ++i) observed_.position[i] = reading[i];
-            observed_.armStatus = status;
-        } catch (const std::exception& error) {
-            observed_.armError = error.what();
-        }
-        try {
-            platform::ArmChiudePorta();
-        } catch (...) {
-        }
+}
+
+// --arm: one reading after start-up's arm calls, then the arm's port closed.
+void Doctor::TakeArmReading() {
+    try {
+        double reading[platform::kArmReadingSize] = {};
+        int status = 0;
+        platform::ArmLeggeQuota(reading, &status);
+        observed_.armRead = true;
+        for (int i = 0; i < 3; ++i) observed_.position[i] = reading[i];
+        observed_.armStatus = status;
+    } catch (const std::exception& error) {
+        observed_.armError = error.what();
     }
-    ClosePortSlots();
-    SetPortReportBlock(nullptr);
-    platform::InstallArmLibrary(nullptr);
-    DiscardLog();  // the lines the guards kept from the file stay out of later logs
+    try {
+        platform::ArmChiudePorta();
+    } catch (...) {
+    }
 }
 
 DoctorVerdict Doctor::Verdict() {
     DoctorVerdict verdict;
-    std::vector<Check>& checks = report_.checks();
     Check line;
     line.name = "verdict";
-    const Check* reason = nullptr;
-    if (moduleUnusable_ || observed_.result == 0) {
-        const std::size_t last = moduleUnusable_ ? checks.size() - 1 : (ended_ ? endingCheck_ : checks.size() - 1);
-        for (std::size_t i = 0; i <= last && reason == nullptr; ++i) {
-            if (checks[i].startUpPath && checks[i].level == Level::kFail) reason = &checks[i];
-        }
-    }
-    if (!moduleUnusable_ && !hostFailures_.empty()) reason = &checks[hostFailures_.front()];
     // An unusable module always has its own FAIL line; should none be found, the verdict
     // still names the module rather than reading through a null reason.
     Check unexplained;
     unexplained.name = "module";
     unexplained.found = "the module cannot be used";
     unexplained.todo = "run kestar-host doctor --module PATH with the module the host loads";
-    if (reason == nullptr) reason = &unexplained;
+    const Check& reason = FirstReason(unexplained);
     if (moduleUnusable_ || !hostFailures_.empty()) {
-        line.Set(Level::kFail, "the host cannot call InitializeCommunications: " + reason->found, reason->todo);
-        line.Null("result").Text("reason", reason->name).Null("errorCode").Null("errorText");
+        line.Set(Level::kFail, "the host cannot call InitializeCommunications: " + reason.found, reason.todo);
+        line.Null("result").Text("reason", reason.name).Null("errorCode").Null("errorText");
         verdict.exitCode = kDoctorStartFails;
-        verdict.reason = reason->name;
+        verdict.reason = reason.name;
     } else if (observed_.result == 0) {
-        verdict.result = 0;
-        verdict.errorSet = observed_.errorSet;
-        verdict.errorCode = observed_.errorCode;
-        verdict.errorText = observed_.errorText;
-        const std::string error =
-            observed_.errorSet ? "errorCode " + std::to_string(observed_.errorCode) + " \"" + observed_.errorText + "\""
-                               : std::string("errorCode and errorText left as they were");
-        const std::string why = reason != nullptr ? "; first reason: " + reason->name + ": " + reason->found
-                                                  : std::string();
-        line.Set(Level::kFail, "InitializeCommunications would return 0 (" + error + ")" + why,
-                 reason != nullptr ? reason->todo : std::string());
-        line.Int("result", 0);
-        if (reason != nullptr) {
-            line.Text("reason", reason->name);
-            verdict.reason = reason->name;
-        } else {
-            line.Null("reason");
-        }
-        if (observed_.errorSet) {
-            line.Int("errorCode", observed_.errorCode).Text("errorText", observed_.errorText);
-        } else {
-            line.Null("errorCode").Null("errorText");
-        }
-        verdict.exitCode = kDoctorStartFails;
+        StartUpFailsVerdict(reason, line, verdict);
     } else {
-        verdict.result = 1;
-        int fails = 0;
-        int warnings = 0;
-        for (const Check& check : checks) {
-            fails += check.level == Level::kFail ? 1 : 0;
-            warnings += check.level == Level::kWarn ? 1 : 0;
-        }
-        std::string found = "InitializeCommunications would return 1";
-        if (!options_.open) found += " if the devices open (--open tries them)";
-        line.Int("result", 1);
-        if (!mainJobFailures_.empty()) {
-            const Check& stopping = checks[mainJobFailures_.front()];
-            line.Set(Level::kFail, found + ", but no arm reading would work: " + stopping.name + ": " + stopping.found,
-                     stopping.todo);
-            line.Text("reason", stopping.name);
-            verdict.reason = stopping.name;
-            verdict.exitCode = kDoctorMainJobFails;
-        } else {
-            if (fails + warnings > 0) {
-                found += "; " + std::to_string(fails) + " FAIL and " + std::to_string(warnings) +
-                         " WARN above do not stop start-up";
-            }
-            line.Set(Level::kOk, found);
-            line.Null("reason");
-            verdict.exitCode = kDoctorStarts;
-        }
-        line.Null("errorCode").Null("errorText");
+        StartUpWorksVerdict(line, verdict);
     }
     line.Flag("devicesTried", options_.open).Int("exit", verdict.exitCode);
-    checks.push_back(line);
+    report_.checks().push_back(line);
     return verdict;
+}
+
+// The host's first failure; else, where start-up fails, its first FAIL up to where
+// it stopped; else unexplained.
+const Check& Doctor::FirstReason(const Check& unexplained) const {
+    const std::vector<Check>& checks = report_.checks();
+    if (!moduleUnusable_ && !hostFailures_.empty()) return checks[hostFailures_.front()];
+    if (moduleUnusable_ || observed_.result == 0) {
+        const std::size_t last = moduleUnusable_ ? checks.size() - 1 : (ended_ ? endingCheck_ : checks.size() - 1);
+        for (std::size_t i = 0; i <= last; ++i) {
+            if (checks[i].startUpPath && checks[i].level == Level::kFail) return checks[i];
+        }
+    }
+    return unexplained;
+}
+
+// InitializeCommunications would return 0: the error fields it leaves, and the first reason.
+void Doctor::StartUpFailsVerdict(const Check& reason, Check& line, DoctorVerdict& verdict) const {
+    verdict.result = 0;
+    verdict.errorSet = observed_.errorSet;
+    verdict.errorCode = observed_.errorCode;
+    verdict.errorText = observed_.errorText;
+    const std::string error =
+        observed_.errorSet ? "errorCode " + std::to_string(observed_.errorCode) + " \"" + observed_.errorText + "\""
+                           : std::string("errorCode and errorText left as they were");
+    line.Set(Level::kFail,
+             "InitializeCommunications would return 0 (" + error + ")" + "; first reason: " + reason.name + ": " +
+                 reason.found,
+             reason.todo);
+    line.Int("result", 0).Text("reason", reason.name);
+    verdict.reason = reason.name;
+    if (observed_.errorSet) {
+        line.Int("errorCode", observed_.errorCode).Text("errorText", observed_.errorText);
+    } else {
+        line.Null("errorCode").Null("errorText");
+    }
+    verdict.exitCode = kDoctorStartFails;
+}
+
+// InitializeCommunications would return 1: whether arm readings would work, and the
+// problems that do not stop start-up.
+void Doctor::StartUpWorksVerdict(Check& line, DoctorVerdict& verdict) const {
+    const std::vector<Check>& checks = report_.checks();
+    verdict.result = 1;
+    int fails = 0;
+    int warnings = 0;
+    for (const Check& check : checks) {
+        fails += check.level == Level::kFail ? 1 : 0;
+        warnings += check.level == Level::kWarn ? 1 : 0;
+    }
+    std::string found = "InitializeCommunications would return 1";
+    if (!options_.open) found += " if the devices open (--open tries them)";
+    line.Int("result", 1);
+    if (!mainJobFailures_.empty()) {
+        const Check& stopping = checks[mainJobFailures_.front()];
+        line.Set(Level::kFail, found + ", but no arm reading would work: " + stopping.name + ": " + stopping.found,
+                 stopping.todo);
+        line.Text("reason", stopping.name);
+        verdict.reason = stopping.name;
+        verdict.exitCode = kDoctorMainJobFails;
+    } else {
+        if (fails + warnings > 0) {
+            found += "; " + std::to_string(fails) + " FAIL and " + std::to_string(warnings) +
+                     " WARN above do not stop start-up";
+        }
+        line.Set(Level::kOk, found);
+        line.Null("reason");
+        verdict.exitCode = kDoctorStarts;
+    }
+    line.Null("errorCode").Null("errorText");
 }
 
 DoctorVerdict Diagnose(const DoctorOptions& options, std::string* report) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestar {
@@ -39,6 +40,9 @@ struct ObservedStartUp {
 void* OpenArmLibraryAsTheHost(const std::string& moduleFolder, const std::string& hostFolder, std::string& file,
                               std::string& problem);
 
+// Problems of a port line's settings by the driver's rules: the status each gives, and what it is.
+using LineProblems = std::vector<std::pair<std::int32_t, std::string>>;
+
 class Doctor {
 public:
     explicit Doctor(const DoctorOptions& options) : options_(options) {}
@@ -63,14 +67,27 @@ private:
     void CheckArmReading();
 
     // Port lines.
+    struct PortLineView;
     void CheckPortLine(int n, bool present, const std::string& value, const std::string& settingsPath);
+    // A line passed over or refused before a device is tried: true when the check is told.
+    bool CheckLineOpeningNothing(Check& p, const PortLineView& v);
+    std::int32_t ExpectedOpenStatus(const PortLineView& v, const LineProblems& problems) const;
+    void ExplainOpenStatus(const PortLineView& v, std::int32_t status, const LineProblems& problems, std::string& what,
+                           std::string& todo) const;
+    void FailOpenLine(Check& p, const PortLineView& v, std::int32_t status, const LineProblems& problems);
+    void PassOpenLine(Check& p, const PortLineView& v);
     void FailPort(Check& p, const std::string& stop, std::int32_t status, const std::string& what,
                   const std::string& todo);
     bool Reached(const std::string& key) const;
 
     // Start-up's own sequence.
     void RunStartUp();
+    void ObserveStartUp();
+    void TakeArmReading();
     DoctorVerdict Verdict();
+    const Check& FirstReason(const Check& unexplained) const;
+    void StartUpFailsVerdict(const Check& reason, Check& line, DoctorVerdict& verdict) const;
+    void StartUpWorksVerdict(Check& line, DoctorVerdict& verdict) const;
     // Start-up ends at the check just added, unless it ended before.
     void EndStartUp();
 

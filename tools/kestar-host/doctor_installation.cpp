@@ -408,6 +408,27 @@ void Doctor::CheckLog() {
     }
 }
 
+namespace {
+
+// The arm library's calls resolved from handle as the module resolves them; names
+// receives the names they were found under, in the order they were found.
+platform::ArmLibrary ResolveNamingCalls(void* handle, std::vector<std::string>& names) {
+    struct Recorder {
+        void* handle;
+        std::vector<std::string>* names;
+    } recorder{handle, &names};
+    return platform::ResolveArmLibrary(
+        [](void* context, const char* name) -> void* {
+            auto* r = static_cast<Recorder*>(context);
+            void* symbol = platform::ArmLibrarySymbol(r->handle, name);
+            if (symbol != nullptr) r->names->emplace_back(name);
+            return symbol;
+        },
+        &recorder);
+}
+
+}  // namespace
+
 void Doctor::CheckArmLibrary() {
     // The file the host program would load: the module's folder and the host's
     // folder (the App Paths folder) decide, not where this tool lies.
@@ -432,21 +453,11 @@ void Doctor::CheckArmLibrary() {
         mainJobFailures_.push_back(report_.checks().size() - 1);
         return;
     }
-    struct Recorder {
-        void* handle;
-        std::vector<std::string> names;
-    } recorder{handle, {}};
-    const platform::ArmLibrary arm = platform::ResolveArmLibrary(
-        [](void* context, const char* name) -> void* {
-            auto* r = static_cast<Recorder*>(context);
-            void* symbol = platform::ArmLibrarySymbol(r->handle, name);
-            if (symbol != nullptr) r->names.emplace_back(name);
-            return symbol;
-        },
-        &recorder);
+    std::vector<std::string> found;
+    const platform::ArmLibrary arm = ResolveNamingCalls(handle, found);
     std::string names;
     nlohmann::ordered_json calls = nlohmann::ordered_json::array();
-    for (const std::string& name : recorder.names) {
+    for (const std::string& name : found) {
         names += (names.empty() ? "" : ", ") + name;
         calls.push_back(name);
     }

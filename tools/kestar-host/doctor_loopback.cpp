@@ -114,25 +114,76 @@ private:
         return static_cast<serial::ComDriverData*>(port->driverData);
     }
 
-    int Exchange(serial::Port* port, const ComRequest& r) {
-        // Whatever waited in the receive queue before the test is not part of it; a
-        // device that never stops sending is not waited out.
-        std::vector<unsigned char> scratch(std::size_t{kPatternMax} * 2);
-        std::uint32_t stale = 0;
-        while (stale < kStaleLimit && port->ops.RxCount(port) > 0 &&
-               port->ops.Read(port, scratch.data(), kPatternMax) == serial::kStatusOk && port->transferCount > 0)
-            stale += port->transferCount;
-        port->ops.ClearLineErrors(port);
-
+    // The line's pace: bits a character, the rate, and the pattern's size and byte mask.
+    struct LinePace {
+        int bitsPerChar;
+        long rate;
+        std::uint32_t size;
+        unsigned mask;
+    };
+    static LinePace Pace(const ComRequest& r) {
         const int parityBits = (r.parity == 'N' || r.parity == 'n') ? 0 : 1;
         const int bitsPerChar = 1 + r.dataBits + parityBits + (r.stopBits == 2 ? 2 : 1);
         const long rate = r.baudRate > 0 ? r.baudRate : 1;
         const std::uint32_t size = std::clamp<std::uint32_t>(static_cast<std::uint32_t>(rate / bitsPerChar / 2),
                                                              kPatternMin, kPatternMax);
         const unsigned mask = r.dataBits >= 8 ? 0xFFu : (1u << r.dataBits) - 1u;
-        // The port keeps the handshake its device was left with, as at start-up. With
-        // XON/XOFF on, the two control characters are not data and stay out of the pattern.
+        return LinePace{bitsPerChar, rate, size, mask};
+    }
+
+    // What one exchange moved, and when.
+    struct Transfer {
+        std::vector<unsigned char> received;
+        std::uint32_t sent = 0;
+        int writes = 0;
+        int pended = 0;
+        long longestPendMs = 0;
+        bool pending = false;
+        Clock::time_point start;
+        Clock::time_point lastByte;
+    };
+
+    int Exchange(serial::Port* port, const ComRequest& r) {
+        std::vector<unsigned char> scratch(std::size_t{kPatternMax} * 2);
+        const std::uint32_t stale = SetStaleBytesAside(port, scratch);
+        const LinePace pace = Pace(r);
+        // The port keeps the handshake its device was left with, as at start-up.
         const platform::Dcb& dcb = Data(port)->dcb;
+        const bool xonXoff = ReportHandshake(dcb);
+        const std::vector<unsigned char> pattern = Pattern(pace, dcb, xonXoff);
+
+        const long charMicros = 1000000L * pace.bitsPerChar / pace.rate;
+        const long quietMs = kQuietMs + 20 * charMicros / 1000;
+        const long boundMs =
+            2 * static_cast<long>((static_cast<long long>(pace.size) * charMicros) / 1000) + 2 * quietMs;
+        Transfer t = Transmit(port, pattern, scratch, quietMs, boundMs);
+        const long elapsedMs = Ms(Clock::now() - t.start);
+        serial::ComDriverData* data = Data(port);
+        port->ops.LineStatus(port);  // gathers the last error word
+        const std::uint32_t lineErrors = data->lineErrors;
+
+        Report(pace.size, t.sent, t.received, pattern, stale, elapsedMs, quietMs);
+        ReportLineErrors(lineErrors);
+        ReportRate(t.received.size(), pace.bitsPerChar, pace.rate,
+                   std::chrono::duration_cast<std::chrono::microseconds>(t.lastByte - t.start).count());
+        ReportWrites(t.writes, t.pended, t.longestPendMs, t.pending);
+        return Conclude(pace.size, t.received, pattern, lineErrors);
+    }
+
+    // Whatever waited in the receive queue before the test is not part of it; a
+    // device that never stops sending is not waited out. The bytes set aside.
+    static std::uint32_t SetStaleBytesAside(serial::Port* port, std::vector<unsigned char>& scratch) {
+        std::uint32_t stale = 0;
+        while (stale < kStaleLimit && port->ops.RxCount(port) > 0 &&
+               port->ops.Read(port, scratch.data(), kPatternMax) == serial::kStatusOk && port->transferCount > 0)
+            stale += port->transferCount;
+        port->ops.ClearLineErrors(port);
+        return stale;
+    }
+
+    // The handshake finding; true with XON/XOFF on, whose two control characters
+    // are not data and stay out of the pattern.
+    bool ReportHandshake(const platform::Dcb& dcb) {
         const bool xonXoff = dcb.fOutX || dcb.fInX;
         std::string handshake = xonXoff ? "XON/XOFF" : "";
         if (dcb.fOutxCtsFlow) handshake += std::string(handshake.empty() ? "" : ", ") + "RTS/CTS";
@@ -144,45 +195,46 @@ private:
                                                    " and " + Hex(static_cast<unsigned char>(dcb.XoffChar))
                                              : std::string()))
             .fields = {{"xonXoff", xonXoff ? "true" : "false"}};
+        return xonXoff;
+    }
 
+    // Every byte value in turn, shifted by one at each round, so that a byte lost
+    // or doubled shows at once.
+    static std::vector<unsigned char> Pattern(const LinePace& pace, const platform::Dcb& dcb, bool xonXoff) {
         std::vector<unsigned char> pattern;
-        pattern.reserve(size);
-        // Every byte value in turn, shifted by one at each round, so that a byte lost
-        // or doubled shows at once.
-        for (std::uint32_t i = 0; pattern.size() < size; ++i) {
-            const unsigned char byte = static_cast<unsigned char>((i + i / 256) & mask);
+        pattern.reserve(pace.size);
+        for (std::uint32_t i = 0; pattern.size() < pace.size; ++i) {
+            const unsigned char byte = static_cast<unsigned char>((i + i / 256) & pace.mask);
             if (xonXoff && (byte == static_cast<unsigned char>(dcb.XonChar) ||
                             byte == static_cast<unsigned char>(dcb.XoffChar)))
                 continue;
             pattern.push_back(byte);
         }
+        return pattern;
+    }
 
-        const long charMicros = 1000000L * bitsPerChar / rate;
-        const long quietMs = kQuietMs + 20 * charMicros / 1000;
-        const long boundMs = 2 * static_cast<long>((static_cast<long long>(size) * charMicros) / 1000) + 2 * quietMs;
-
-        std::vector<unsigned char> received;
-        received.reserve(std::size_t{size} * 2);
-        std::uint32_t sent = 0;
-        int writes = 0;
-        int pended = 0;
-        long longestPendMs = 0;
-        bool pending = false;
+    // Writes the pattern and reads what comes back, until all is back, the line
+    // is quiet for quietMs, or boundMs have passed.
+    static Transfer Transmit(serial::Port* port, const std::vector<unsigned char>& pattern,
+                             std::vector<unsigned char>& scratch, long quietMs, long boundMs) {
+        const auto size = static_cast<std::uint32_t>(pattern.size());
+        Transfer t;
+        t.received.reserve(std::size_t{size} * 2);
         Clock::time_point pendStart;
-        const Clock::time_point start = Clock::now();
-        Clock::time_point lastProgress = start;
-        Clock::time_point lastByte = start;
+        t.start = Clock::now();
+        Clock::time_point lastProgress = t.start;
+        t.lastByte = t.start;
         serial::ComDriverData* data = Data(port);
         for (;;) {
             const Clock::time_point now = Clock::now();
-            if (sent < size) {
+            if (t.sent < size) {
                 const std::uint32_t heldBefore = data->heldWriteCount;
-                const std::int32_t status = port->ops.Write(port, pattern.data() + sent, size - sent);
+                const std::int32_t status = port->ops.Write(port, pattern.data() + t.sent, size - t.sent);
                 if (port->transferCount > 0) {
-                    ++writes;
-                    sent += port->transferCount;
+                    ++t.writes;
+                    t.sent += port->transferCount;
                     lastProgress = now;
-                    if (data->heldWriteCount > heldBefore) ++pended;
+                    if (data->heldWriteCount > heldBefore) ++t.pended;
                 } else if (status != serial::kStatusOk && status != serial::kBufferFull) {
                     break;
                 }
@@ -190,31 +242,28 @@ private:
             const std::int32_t waiting = port->ops.RxCount(port);
             if (waiting > 0 && port->ops.Read(port, scratch.data(), static_cast<std::uint32_t>(waiting)) ==
                                    serial::kStatusOk && port->transferCount > 0) {
-                received.insert(received.end(), scratch.begin(), scratch.begin() + port->transferCount);
-                lastProgress = lastByte = Clock::now();
+                t.received.insert(t.received.end(), scratch.begin(), scratch.begin() + port->transferCount);
+                lastProgress = t.lastByte = Clock::now();
             }
-            if (data->heldWriteCount > 0 && !pending) {
-                pending = true;
+            if (data->heldWriteCount > 0 && !t.pending) {
+                t.pending = true;
                 pendStart = now;
-            } else if (data->heldWriteCount == 0 && pending) {
-                pending = false;
-                longestPendMs = std::max(longestPendMs, Ms(now - pendStart));
+            } else if (data->heldWriteCount == 0 && t.pending) {
+                t.pending = false;
+                t.longestPendMs = std::max(t.longestPendMs, Ms(now - pendStart));
             }
-            if (sent >= size && received.size() >= size && !pending) break;
-            if (Ms(now - lastProgress) > quietMs || Ms(now - start) > boundMs) break;
+            if (t.sent >= size && t.received.size() >= size && !t.pending) break;
+            if (Ms(now - lastProgress) > quietMs || Ms(now - t.start) > boundMs) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
         }
-        const long elapsedMs = Ms(Clock::now() - start);
-        if (pending) longestPendMs = std::max(longestPendMs, Ms(Clock::now() - pendStart));
-        port->ops.LineStatus(port);  // gathers the last error word
-        const std::uint32_t lineErrors = data->lineErrors;
+        if (t.pending) t.longestPendMs = std::max(t.longestPendMs, Ms(Clock::now() - pendStart));
+        return t;
+    }
 
-        Report(size, sent, received, pattern, stale, elapsedMs, quietMs);
-        ReportLineErrors(lineErrors);
-        ReportRate(received.size(), bitsPerChar, rate,
-                   std::chrono::duration_cast<std::chrono::microseconds>(lastByte - start).count());
-        ReportWrites(writes, pended, longestPendMs, pending);
-
+    // The verdict: the pattern came back whole and unchanged without line errors,
+    // else the first FAIL found.
+    int Conclude(std::uint32_t size, const std::vector<unsigned char>& received,
+                 const std::vector<unsigned char>& pattern, std::uint32_t lineErrors) {
         const bool intact = received.size() == size && std::equal(pattern.begin(), pattern.end(), received.begin());
         const bool clean = (lineErrors & (platform::kCeFrame | platform::kCeRxParity | platform::kCeOverrun |
                                           platform::kCeRxOver | platform::kCeBreak)) == 0;

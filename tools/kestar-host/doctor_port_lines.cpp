@@ -136,71 +136,27 @@ void Doctor::EndStartUp() {
     endingCheck_ = report_.checks().size() - 1;
 }
 
-void Doctor::CheckPortLine(int n, bool present, const std::string& value, const std::string& settingsPath) {
-    const std::string key = PortKey(n);
-    Check& p = report_.Add(key);
-    p.startUpPath = true;
-    p.Text("key", key);
-    const bool reached = Reached(key) && !ended_;
-    const bool stopsHere = reached && observed_.stopKey == key;
-    const std::string stop =
-        ended_ ? "not reached (start-up stops at " + report_.checks()[endingCheck_].name + "): " : std::string();
-    if (!present) {
-        p.Set(Level::kFail, stop + "missing or empty in " + Quoted(settingsPath) + ": start-up stops at this key",
-              "add " + key + "=<role> <COM> <baud> <parity> <data bits> <stop bits>, or " + key +
-                  "=Spare -1 for a slot without a device");
-        p.Null("value").Text("action", "missing");
-        EndStartUp();
-        return;
-    }
-    const PortLinePlan plan = PlanPortLine(value);
-    const PortLine& line = plan.line;
-    p.Text("value", value);
-    switch (plan.action) {
-        case PortLineAction::kNegativeCom:
-            p.Set(Level::kOk, stop + Quoted(value) + ": COM " + std::to_string(line.comNumber) +
-                                  ", the slot stays without a port");
-            p.Text("action", "passed over: negative COM number");
-            return;
-        case PortLineAction::kUnknownRole:
-        case PortLineAction::kRoleTooLong: {
-            const bool tooLong = plan.action == PortLineAction::kRoleTooLong;
-            p.Set(Level::kWarn,
-                  stop + Quoted(value) + ": the role " + Quoted(line.roleName) +
-                      (tooLong ? "... is longer than " + std::to_string(kRoleNameSize - 1) + " characters"
-                               : std::string(" is none of the device roles")) +
-                      "; start-up passes the line over and opens nothing",
-                  "use one of " + RoleList() + " (exactly so), or a COM number of -1 to leave the slot empty");
-            p.Text("action", tooLong ? "passed over: role longer than 19 characters" : "passed over: unknown role");
-            return;
-        }
-        case PortLineAction::kSettingsLineTooLong:
-            FailPort(p, stop, kPortLineTooLong,
-                     "the line is " + std::to_string(kPortLineRefusedLength) +
-                         " characters or more, the most the settings reader gives, and may have been cut",
-                     serial::StatusRow(kPortLineTooLong).advice);
-            return;
-        default:
-            break;
-    }
-    const PortRole& role = kPortRoles[plan.role];
-    p.Text("role", role.name).Text("roleField", role.fieldName);
-    if (plan.action == PortLineAction::kComZero) {
-        FailPort(p, stop, serial::kInvalidPort, "COM number 0 names no device (" + Quoted(value) + ")",
-                 serial::StatusRow(serial::kInvalidPort).advice);
-        return;
-    }
-    const ComRequest& request = plan.request;
-    const std::string com = "COM" + std::to_string(request.comNumber);
-    const std::string device = platform::ComDeviceTarget(request.comNumber);
-    const std::string settings = Settings(request);
-    p.Int("com", request.comNumber).Int("baud", request.baudRate).Text("parity", std::string(1, request.parity));
-    p.Int("dataBits", request.dataBits).Int("stopBits", request.stopBits).Json("defaults", Defaults(line));
-    p.Text("device", device);
-    const std::string where = com + " (\\\\.\\" + com + (device.empty() ? "" : " \xE2\x86\x92 " + SystemText(device)) + ")";
+// A port line as the checks below see it: start-up's plan for it, and the words
+// the report uses for a line start-up would open.
+struct Doctor::PortLineView {
+    std::string key;
+    std::string value;
+    std::string stop;  // in front of what a line start-up does not reach is told
+    bool reached = false;
+    bool stopsHere = false;
+    PortLinePlan plan{};
+    std::string com;       // "COMn"
+    std::string device;    // the system device the COM number names, where known
+    std::string where;     // the COM port with its device path
+    std::string settings;  // "9600 N 8 1"
+    std::string defaults;  // the fields the line leaves to their defaults
+};
 
-    // Every problem of the line by the driver's rules, in SetLine's order.
-    std::vector<std::pair<std::int32_t, std::string>> problems;
+namespace {
+
+// Every problem of the line by the driver's rules, in SetLine's order.
+LineProblems RuleProblems(const ComRequest& request, const std::string& com) {
+    LineProblems problems;
     const std::int32_t rule = serial::CheckLineSettings(request.baudRate, request.parity, request.stopBits);
     if (rule == serial::kIllegalBaudRate) problems.emplace_back(rule, "the baud rate " + std::to_string(request.baudRate) + " of " + com + " is refused");
     std::uint8_t code = 0;
@@ -212,85 +168,176 @@ void Doctor::CheckPortLine(int n, bool present, const std::string& value, const 
     if (request.dataBits < serial::kFewestDataBits || request.dataBits > serial::kMostDataBits) {
         problems.emplace_back(serial::kGeneralError, "devices take " + std::to_string(serial::kFewestDataBits) + " to " + std::to_string(serial::kMostDataBits) + " data bits, not " + std::to_string(request.dataBits));
     }
+    return problems;
+}
 
-    // Start-up's own answer where it reached the line; the rules where it did not.
-    std::int32_t status = 0;
-    const auto held = heldBy_.find(request.comNumber);
-    if (reached) {
-        status = stopsHere && observed_.errorSet ? observed_.errorCode : 0;
-    } else if (held != heldBy_.end()) {
-        status = serial::kPortInUse;
-    } else if (DeviceSurelyMissing(device)) {
-        status = serial::kNo8250;
-    } else if (!problems.empty()) {
-        status = problems.front().first;
-    }
-    p.Flag("opened", reached && options_.open);
+}  // namespace
 
-    const std::string defaults = DefaultsText(line);
-    if (status != 0) {
-        std::string what;
-        std::string todo;
-        switch (status) {
-            case serial::kNo8250:
-                what = where + " does not exist";
-                todo = "connect the device, or correct the COM number in " + key;
-                break;
-            case serial::kPortInUse:
-                if (held != heldBy_.end()) {
-                    what = com + " is also the device of " + held->second + ", which start-up holds open";
-                    what += SecondOpenNote(options_.open);
-                    todo = "give " + key + " a device of its own";
-                } else if (request.comNumber == ArmComNumber() && options_.arm) {
-                    what = com + " is held by the arm library, which start-up opens on " + kArmPortName + " first";
-                    todo = "give " + key + " another COM number: " + kArmPortName + " is the arm's";
-                } else {
-                    what = HeldByAnotherProgram(com, device);
-                    todo = "close the program that uses " + com + ", or change " + key;
-                }
-                break;
-            case serial::kIllegalBaudRate: todo = RateAdvice() + " in " + key; break;
-            case serial::kIllegalParity: todo = ParityAdvice() + " in " + key; break;
-            case serial::kIllegalStopBits: todo = StopBitsAdvice() + " in " + key; break;
-            default: {
-                const char* advice = serial::StatusRow(status).advice;
-                todo = advice != nullptr ? std::string(advice) + " (" + key + ")" : "change " + key;
-                if (status == serial::kGeneralError && !problems.empty() && problems.front().first == serial::kGeneralError) {
-                    todo = "give " + key + " settings this platform's driver and the device take (a standard rate "
-                                           "such as 9600 or 19200, " + std::to_string(serial::kFewestDataBits) +
-                           " to " + std::to_string(serial::kMostDataBits) + " data bits)";
-                } else if (status == serial::kGeneralError) {
-                    what = where + (options_.open ? " opened, but the device refused the line settings " + settings
-                                                  : " cannot be opened");
-                }
-                break;
-            }
-        }
-        std::string also;
-        for (const auto& [problemStatus, text] : problems) {
-            if (what.empty() && problemStatus == status) {
-                what = text;
-            } else {
-                also += "; also: " + text;
-            }
-        }
-        if (what.empty()) what = where + " failed";
-        FailPort(p, stop, status, what + " (" + Quoted(value) + defaults + ")" + also, todo);
+void Doctor::CheckPortLine(int n, bool present, const std::string& value, const std::string& settingsPath) {
+    PortLineView v;
+    v.key = PortKey(n);
+    Check& p = report_.Add(v.key);
+    p.startUpPath = true;
+    p.Text("key", v.key);
+    v.reached = Reached(v.key) && !ended_;
+    v.stopsHere = v.reached && observed_.stopKey == v.key;
+    v.stop = ended_ ? "not reached (start-up stops at " + report_.checks()[endingCheck_].name + "): " : std::string();
+    if (!present) {
+        p.Set(Level::kFail, v.stop + "missing or empty in " + Quoted(settingsPath) + ": start-up stops at this key",
+              "add " + v.key + "=<role> <COM> <baud> <parity> <data bits> <stop bits>, or " + v.key +
+                  "=Spare -1 for a slot without a device");
+        p.Null("value").Text("action", "missing");
+        EndStartUp();
         return;
     }
+    v.value = value;
+    v.plan = PlanPortLine(value);
+    p.Text("value", value);
+    if (CheckLineOpeningNothing(p, v)) return;
+    const ComRequest& request = v.plan.request;
+    v.com = "COM" + std::to_string(request.comNumber);
+    v.device = platform::ComDeviceTarget(request.comNumber);
+    v.settings = Settings(request);
+    p.Int("com", request.comNumber).Int("baud", request.baudRate).Text("parity", std::string(1, request.parity));
+    p.Int("dataBits", request.dataBits).Int("stopBits", request.stopBits).Json("defaults", Defaults(v.plan.line));
+    p.Text("device", v.device);
+    v.where = v.com + " (\\\\.\\" + v.com + (v.device.empty() ? "" : " \xE2\x86\x92 " + SystemText(v.device)) + ")";
+    const LineProblems problems = RuleProblems(request, v.com);
+    const std::int32_t status = ExpectedOpenStatus(v, problems);
+    p.Flag("opened", v.reached && options_.open);
+    v.defaults = DefaultsText(v.plan.line);
+    if (status != 0) {
+        FailOpenLine(p, v, status, problems);
+        return;
+    }
+    PassOpenLine(p, v);
+}
+
+bool Doctor::CheckLineOpeningNothing(Check& p, const PortLineView& v) {
+    const PortLine& line = v.plan.line;
+    const std::string& stop = v.stop;
+    switch (v.plan.action) {
+        case PortLineAction::kNegativeCom:
+            p.Set(Level::kOk, stop + Quoted(v.value) + ": COM " + std::to_string(line.comNumber) +
+                                  ", the slot stays without a port");
+            p.Text("action", "passed over: negative COM number");
+            return true;
+        case PortLineAction::kUnknownRole:
+        case PortLineAction::kRoleTooLong: {
+            const bool tooLong = v.plan.action == PortLineAction::kRoleTooLong;
+            p.Set(Level::kWarn,
+                  stop + Quoted(v.value) + ": the role " + Quoted(line.roleName) +
+                      (tooLong ? "... is longer than " + std::to_string(kRoleNameSize - 1) + " characters"
+                               : std::string(" is none of the device roles")) +
+                      "; start-up passes the line over and opens nothing",
+                  "use one of " + RoleList() + " (exactly so), or a COM number of -1 to leave the slot empty");
+            p.Text("action", tooLong ? "passed over: role longer than 19 characters" : "passed over: unknown role");
+            return true;
+        }
+        case PortLineAction::kSettingsLineTooLong:
+            FailPort(p, stop, kPortLineTooLong,
+                     "the line is " + std::to_string(kPortLineRefusedLength) +
+                         " characters or more, the most the settings reader gives, and may have been cut",
+                     serial::StatusRow(kPortLineTooLong).advice);
+            return true;
+        default:
+            break;
+    }
+    const PortRole& role = kPortRoles[v.plan.role];
+    p.Text("role", role.name).Text("roleField", role.fieldName);
+    if (v.plan.action != PortLineAction::kComZero) return false;
+    FailPort(p, stop, serial::kInvalidPort, "COM number 0 names no device (" + Quoted(v.value) + ")",
+             serial::StatusRow(serial::kInvalidPort).advice);
+    return true;
+}
+
+// Start-up's own answer where it reached the line; the rules where it did not.
+std::int32_t Doctor::ExpectedOpenStatus(const PortLineView& v, const LineProblems& problems) const {
+    if (v.reached) return v.stopsHere && observed_.errorSet ? observed_.errorCode : 0;
+    if (heldBy_.find(v.plan.request.comNumber) != heldBy_.end()) return serial::kPortInUse;
+    if (DeviceSurelyMissing(v.device)) return serial::kNo8250;
+    if (!problems.empty()) return problems.front().first;
+    return 0;
+}
+
+// What the failure of a line start-up would open is, and what to do about it.
+void Doctor::ExplainOpenStatus(const PortLineView& v, std::int32_t status, const LineProblems& problems,
+                               std::string& what, std::string& todo) const {
+    const std::string& key = v.key;
+    const std::string& com = v.com;
+    const auto held = heldBy_.find(v.plan.request.comNumber);
+    switch (status) {
+        case serial::kNo8250:
+            what = v.where + " does not exist";
+            todo = "connect the device, or correct the COM number in " + key;
+            break;
+        case serial::kPortInUse:
+            if (held != heldBy_.end()) {
+                what = com + " is also the device of " + held->second + ", which start-up holds open";
+                what += SecondOpenNote(options_.open);
+                todo = "give " + key + " a device of its own";
+            } else if (v.plan.request.comNumber == ArmComNumber() && options_.arm) {
+                what = com + " is held by the arm library, which start-up opens on " + kArmPortName + " first";
+                todo = "give " + key + " another COM number: " + kArmPortName + " is the arm's";
+            } else {
+                what = HeldByAnotherProgram(com, v.device);
+                todo = "close the program that uses " + com + ", or change " + key;
+            }
+            break;
+        case serial::kIllegalBaudRate: todo = RateAdvice() + " in " + key; break;
+        case serial::kIllegalParity: todo = ParityAdvice() + " in " + key; break;
+        case serial::kIllegalStopBits: todo = StopBitsAdvice() + " in " + key; break;
+        default: {
+            const char* advice = serial::StatusRow(status).advice;
+            todo = advice != nullptr ? std::string(advice) + " (" + key + ")" : "change " + key;
+            if (status == serial::kGeneralError && !problems.empty() && problems.front().first == serial::kGeneralError) {
+                todo = "give " + key + " settings this platform's driver and the device take (a standard rate "
+                                       "such as 9600 or 19200, " + std::to_string(serial::kFewestDataBits) +
+                       " to " + std::to_string(serial::kMostDataBits) + " data bits)";
+            } else if (status == serial::kGeneralError) {
+                what = v.where + (options_.open ? " opened, but the device refused the line settings " + v.settings
+                                                : " cannot be opened");
+            }
+            break;
+        }
+    }
+}
+
+void Doctor::FailOpenLine(Check& p, const PortLineView& v, std::int32_t status, const LineProblems& problems) {
+    std::string what;
+    std::string todo;
+    ExplainOpenStatus(v, status, problems, what, todo);
+    std::string also;
+    for (const auto& [problemStatus, text] : problems) {
+        if (what.empty() && problemStatus == status) {
+            what = text;
+        } else {
+            also += "; also: " + text;
+        }
+    }
+    if (what.empty()) what = v.where + " failed";
+    FailPort(p, v.stop, status, what + " (" + Quoted(v.value) + v.defaults + ")" + also, todo);
+}
+
+void Doctor::PassOpenLine(Check& p, const PortLineView& v) {
+    const ComRequest& request = v.plan.request;
+    const std::string& key = v.key;
+    const std::string& stop = v.stop;
+    const std::string& defaults = v.defaults;
     if (!ended_) heldBy_[request.comNumber] = key;
     p.Int("status", 0).Text("message", "").Text("action", "open");
-    const std::string opens = std::string(role.name) + " (" + role.fieldName + ") on " + where + " at " + settings;
+    const PortRole& role = kPortRoles[v.plan.role];
+    const std::string opens = std::string(role.name) + " (" + role.fieldName + ") on " + v.where + " at " + v.settings;
     std::string fallbackTodo;
-    const std::string fallback = Fallback(value, line, request, fallbackTodo);
+    const std::string fallback = Fallback(v.value, v.plan.line, request, fallbackTodo);
     if (!fallback.empty()) {
-        p.Set(Level::kWarn, stop + fallback + " (" + Quoted(value) + defaults + ")", fallbackTodo + " in " + key);
+        p.Set(Level::kWarn, stop + fallback + " (" + Quoted(v.value) + defaults + ")", fallbackTodo + " in " + key);
     } else if (request.comNumber == ArmComNumber() && !options_.arm) {
         p.Set(Level::kWarn, stop + "start-up opens " + opens + defaults + ", after it opened the arm library on " +
                                 kArmPortName + ": an arm library that holds its port makes this line fail with " +
                                 StatusText(serial::kPortInUse),
               "give " + key + " another COM number, or run the doctor with --arm to find out");
-    } else if (reached && options_.open) {
+    } else if (v.reached && options_.open) {
         p.Set(Level::kOk, stop + opens + " opened and closed again" + defaults);
     } else if (!serial::StandardRate(request.baudRate)) {
         p.Set(Level::kWarn, stop + "start-up opens " + opens + defaults + ", but " + std::to_string(request.baudRate) +

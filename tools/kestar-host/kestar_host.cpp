@@ -344,18 +344,10 @@ int Ports(int argc, char** argv, int at) {
     return kestar::tools::RunPorts(request);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    jsonErrors = kestar::tools::JsonWanted(argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
-        if (std::strcmp(argv[i], "settings") == 0) return Settings(argc, argv, i);
-        if (std::strcmp(argv[i], "ports") == 0) return Ports(argc, argv, i);
-        if (std::strcmp(argv[i], "trace") == 0) return Trace(argc, argv, i);
-        if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
-    }
-    Options options;
+// The arguments of a session (no subcommand named): options filled, or the exit
+// status of an argument that ends the run at once (--help, --version, --list, or a
+// usage error).
+std::optional<int> ParseSession(int argc, char** argv, Options& options) {
     std::optional<int> param;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -409,7 +401,12 @@ int main(int argc, char** argv) {
         }
     }
     if (options.modulePath.empty()) options.modulePath = kestar::tools::ModuleTheHostLoads();
+    return std::nullopt;
+}
 
+// One session as the host runs it: start-up, the commands in their order, the live
+// watch, shut-down; 1 when a call answered 0.
+int RunSession(const Options& options) {
     std::optional<kestar::tools::SessionTrace> trace;  // before the load: POSIX chooses the file then
     if (options.trace) {
         trace.emplace();
@@ -448,4 +445,20 @@ int main(int argc, char** argv) {
     ShowTrace(options, trace, nullptr, true);
     Show(options, "TerminateCommunications", 0, ended, block);
     return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    jsonErrors = kestar::tools::JsonWanted(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
+        if (std::strcmp(argv[i], "settings") == 0) return Settings(argc, argv, i);
+        if (std::strcmp(argv[i], "ports") == 0) return Ports(argc, argv, i);
+        if (std::strcmp(argv[i], "trace") == 0) return Trace(argc, argv, i);
+        if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
+    }
+    Options options;
+    if (const std::optional<int> ended = ParseSession(argc, argv, options)) return *ended;
+    return RunSession(options);
 }

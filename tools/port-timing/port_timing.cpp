@@ -180,8 +180,9 @@ int main(int argc, char** argv) {
     TerminateCommunications();
     std::sort(timeouts.begin(), timeouts.end());
     std::printf("ReadSlotLine time-out at readRetryLimit %d: median %.3f ms (%.3f us a poll), worst %.3f ms\n",
-                kestar::readRetryLimit, timeouts[timeouts.size() / 2],
-                timeouts[timeouts.size() / 2] * 1000.0 / (kestar::readRetryLimit + 1), timeouts.back());
+                kestar::PortManagerStateInUse().readRetryLimit, timeouts[timeouts.size() / 2],
+                timeouts[timeouts.size() / 2] * 1000.0 / (kestar::PortManagerStateInUse().readRetryLimit + 1),
+                timeouts.back());
 #if !defined(_WIN32)
     for (int master : masters) close(master);
 #endif

@@ -27,12 +27,22 @@ struct PosixEvent {
 // its record is free whenever an open of it gets that far.
 PosixDevice devices[256];
 
-bool IsDeviceRecord(Handle handle) {
+// The events of overlapped records (one a port object), kept like the device
+// records: a handle is looked at only once its address names one of the records,
+// so that a handle closed before is never read through memory given back.
+constexpr std::size_t kEventCount = 256;
+PosixEvent events[kEventCount];
+
+// Whether handle is the address of one of the records of table, from its first.
+template <typename Record, std::size_t N>
+bool IsRecordOf(const Record (&table)[N], std::size_t first, Handle handle) {
     const auto at = reinterpret_cast<std::uintptr_t>(handle);
-    const auto first = reinterpret_cast<std::uintptr_t>(&devices[1]);
-    const auto end = reinterpret_cast<std::uintptr_t>(&devices[0] + 256);
-    return at >= first && at < end && (at - first) % sizeof(PosixDevice) == 0;
+    const auto begin = reinterpret_cast<std::uintptr_t>(&table[first]);
+    const auto end = reinterpret_cast<std::uintptr_t>(&table[0] + N);
+    return at >= begin && at < end && (at - begin) % sizeof(Record) == 0;
 }
+
+bool IsDeviceRecord(Handle handle) { return IsRecordOf(devices, 1, handle); }
 
 }  // namespace
 
@@ -64,22 +74,21 @@ PosixDevice* Device(Handle handle) {
 }
 
 Handle NewEvent(bool signaled) {
-    auto* event = static_cast<PosixEvent*>(std::calloc(1, sizeof(PosixEvent)));
-    if (event == nullptr) {
-        LastError() = kErrorGenFailure;
-        return nullptr;
+    for (PosixEvent& event : events) {
+        if (event.magic == kEventMagic) continue;
+        event.magic = kEventMagic;
+        event.signaled = signaled;
+        return &event;
     }
-    event->magic = kEventMagic;
-    event->signaled = signaled;
-    return event;
+    LastError() = kErrorGenFailure;  // every record is in use
+    return nullptr;
 }
 
 bool CloseEvent(Handle handle) {
-    if (handle == nullptr || handle == InvalidHandleValue() || IsDeviceRecord(handle)) return false;
+    if (!IsRecordOf(events, 0, handle)) return false;
     auto* event = static_cast<PosixEvent*>(handle);
     if (event->magic != kEventMagic) return false;
     event->magic = 0;
-    std::free(event);
     return true;
 }
 
