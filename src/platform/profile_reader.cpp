@@ -96,6 +96,22 @@ private:
 
     int Byte() { return static_cast<unsigned char>(bytes_[at_++]); }
 
+    // The sequence a UTF-8 lead byte starts: its length (0: none) and the range its
+    // second byte must be in (outside it the form is overlong, a surrogate or past
+    // U+10FFFF).
+    struct Utf8Lead {
+        int length;
+        int low;
+        int high;
+    };
+    static Utf8Lead LeadOf(int lead) {
+        if (lead < 0x80) return {1, 0, 0};
+        if (lead >= 0xC2 && lead <= 0xDF) return {2, 0x80, 0xBF};
+        if (lead >= 0xE0 && lead <= 0xEF) return {3, lead == 0xE0 ? 0xA0 : 0x80, lead == 0xED ? 0x9F : 0xBF};
+        if (lead >= 0xF0 && lead <= 0xF4) return {4, lead == 0xF0 ? 0x90 : 0x80, lead == 0xF4 ? 0x8F : 0xBF};
+        return {0, 0, 0};
+    }
+
     // One UTF-16 unit (two bytes are there).
     std::uint32_t Unit() {
         const int first = Byte();
@@ -109,18 +125,15 @@ private:
     // short, each as one broken character.
     std::uint32_t Utf8Character() {
         const int lead = Byte();
-        const int length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                                          : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-        if (length == 1) return static_cast<std::uint32_t>(lead);
-        if (length == 0) return kReplacement;
-        const int low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-        const int high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-        std::uint32_t character = static_cast<std::uint32_t>(lead) & (0x7Fu >> length);
-        for (int i = 1; i < length; ++i) {
+        const Utf8Lead start = LeadOf(lead);
+        if (start.length == 1) return static_cast<std::uint32_t>(lead);
+        if (start.length == 0) return kReplacement;
+        std::uint32_t character = static_cast<std::uint32_t>(lead) & (0x7Fu >> start.length);
+        for (int i = 1; i < start.length; ++i) {
             const int next = at_ < bytes_.size() ? static_cast<unsigned char>(bytes_[at_]) : -1;
             if (next < 0 || (next & 0xC0) != 0x80) return kReplacement;
             ++at_;
-            if (i == 1 && (next < low || next > high)) return kReplacement;
+            if (i == 1 && (next < start.low || next > start.high)) return kReplacement;
             character = character << 6 | static_cast<std::uint32_t>(next & 0x3F);
         }
         // Beyond the Basic Multilingual Plane: two UTF-16 units, each converted on its own.
