@@ -86,7 +86,12 @@ std::int32_t Write(Port* port, const void* source, std::uint32_t length) {
     if (source != nullptr && length > 0) {
         ComStat stat;
         QueryQueues(data, stat);
-        const std::uint32_t room = stat.cbOutQue < data->txBufferSize ? data->txBufferSize - stat.cbOutQue : 0;
+        // room and length compare as unsigned values. A system that queues more
+        // than was asked of it (a driver that ignores SetupComm's sizes, as many USB
+        // adapters do) makes the difference wrap, and then the whole length is
+        // handed over: the system, not the requested size, limits the queue there.
+        // Only a queue of exactly the requested size refuses everything.
+        const std::uint32_t room = data->txBufferSize - stat.cbOutQue;
         const std::uint32_t wanted = length < room ? length : room;
         WriteRecord* record = wanted > 0 ? TakeWriteRecord(data, wanted) : nullptr;
         if (record != nullptr) {

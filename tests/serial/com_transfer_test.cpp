@@ -107,6 +107,17 @@ TEST_F(Transfer, WriteHandsOverOnlyWhatFitsAndStoresBufferFull) {
     EXPECT_EQ(device->written.size(), 50u);
 }
 
+// A driver that ignores SetupComm's sizes queues more than was asked for: the free
+// figure wraps and the whole length is handed over, with nothing stored in status.
+TEST_F(Transfer, WriteOverAnOverFullSystemQueueHandsOverTheWholeLength) {
+    device->txWaiting = 1100;
+    EXPECT_EQ(port->ops.Write(port, "hello", 5), 0);
+    EXPECT_EQ(port->transferCount, 5u);
+    EXPECT_EQ(port->ops.PutChar(port, '!'), 0);
+    EXPECT_EQ(port->status, 0);
+    EXPECT_EQ(std::string(device->written.begin(), device->written.end()), "hello!");
+}
+
 TEST_F(Transfer, WriteOfWhatFitsSucceeds) {
     port->status = -3;
     EXPECT_EQ(port->ops.Write(port, "hello", 5), 0);
