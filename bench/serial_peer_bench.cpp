@@ -394,6 +394,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, Figures> figures;
 
+    // Colours only on a terminal, so that a saved run reads as plain text.
+    SummaryReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
