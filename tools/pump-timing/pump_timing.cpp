@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
     }
     wanted = cycles;
     std::vector<std::thread> spinners;
+    spinners.reserve(static_cast<std::size_t>(busy));
     for (int i = 0; i < busy; ++i) spinners.emplace_back(Spin);
     stamps.reserve(static_cast<std::size_t>(cycles) + 1);
     kestar::hostCallback = RecordCallback;
