@@ -7,4 +7,8 @@ SerialOps& Serial() {
     return ops;
 }
 
+Bool ClearCommErrorWhole(Handle device, std::uint32_t, std::uint32_t* errors, ComStat* stat) {
+    return Serial().ClearCommError(device, errors, stat);
+}
+
 }  // namespace kestar::platform

@@ -109,6 +109,9 @@ constexpr std::uint32_t kPurgeTxAbort = 0x1, kPurgeRxAbort = 0x2, kPurgeTxClear 
 constexpr std::uint32_t kCeRxOver = 0x1, kCeOverrun = 0x2, kCeRxParity = 0x4, kCeFrame = 0x8, kCeBreak = 0x10,
                         kCeTxFull = 0x100, kCeMode = 0x8000;
 
+// The queue counts ClearCommErrorFor asks for.
+constexpr std::uint32_t kInQueue = 0x1, kOutQueue = 0x2, kBothQueues = kInQueue | kOutQueue;
+
 // Modem-status word.
 constexpr std::uint32_t kMsCtsOn = 0x10, kMsDsrOn = 0x20, kMsRingOn = 0x40, kMsRlsdOn = 0x80;
 
@@ -129,6 +132,10 @@ struct SerialOps {
     Bool (*GetCommMask)(Handle device, std::uint32_t* mask);
     Bool (*SetCommMask)(Handle device, std::uint32_t mask);
     Bool (*ClearCommError)(Handle device, std::uint32_t* errors, ComStat* stat);
+    // ClearCommError asked for some of the queue counts only (kInQueue, kOutQueue or
+    // kBothQueues): a count not asked for may be left 0; the error word is the same.
+    // Where one question of the system gives both counts, ClearCommErrorWhole.
+    Bool (*ClearCommErrorFor)(Handle device, std::uint32_t queues, std::uint32_t* errors, ComStat* stat);
     Bool (*ReadFile)(Handle device, void* buffer, std::uint32_t length, std::uint32_t* read, Overlapped* overlapped);
     Bool (*WriteFile)(Handle device, const void* buffer, std::uint32_t length, std::uint32_t* written,
                       Overlapped* overlapped);
@@ -157,6 +164,10 @@ SerialOps SerialDefaults();
 
 // Replaces the table for its lifetime and restores the previous one.
 using ScopedSerialOps = ScopedOps<SerialOps, Serial>;
+
+// ClearCommErrorFor by the table's own ClearCommError, which fills both counts:
+// the slot's entry on Windows, and in tables whose device answers for both at once.
+Bool ClearCommErrorWhole(Handle device, std::uint32_t queues, std::uint32_t* errors, ComStat* stat);
 
 // The highest COM number "\\.\COMn" names that the POSIX stand-in opens.
 constexpr int kHighestComNumber = 255;

@@ -1,5 +1,8 @@
 // The COM driver's operations on an open port: transfer, line control, status
-// and the dump. Every ClearCommError adds its error word to lineErrors.
+// and the dump. Every ClearCommError adds its error word to lineErrors. A transfer
+// asks the system only for the queue count it reads; the queue counts, the line
+// status and the dump ask for both, so that a device that cannot give one of
+// them reports every count as 0.
 #include "serial/com_driver.h"
 #include "platform/compiler.h"
 #include "serial/com_write_records.h"
@@ -21,17 +24,20 @@ ComDriverData* Data(Port* port) { return static_cast<ComDriverData*>(port->drive
 
 int Bit(std::uint32_t word, std::uint32_t bit) { return (word & bit) != 0 ? 1 : 0; }
 
-// One ClearCommError; the COMSTAT starts zero-filled because some systems leave
-// members untouched. False when the system could not be asked. The bytes of the
-// writes still in flight are waiting to be sent even where the system leaves
-// them out of its own count.
-bool QueryQueues(ComDriverData* data, ComStat& stat) {
+// One ClearCommError for the counts the caller reads (platform::kInQueue,
+// kOutQueue or both: a POSIX system asks the device once for each); the COMSTAT
+// starts zero-filled because some systems leave members untouched. False when the
+// system could not be asked. The bytes of the writes still in flight are waiting
+// to be sent even where the system leaves them out of its own count.
+bool QueryQueues(ComDriverData* data, ComStat& stat, std::uint32_t queues) {
     ReclaimCompletedWrites(data, false);
     stat = ComStat{};
     std::uint32_t errors = 0;
-    const bool ok = Serial().ClearCommError(data->deviceHandle, &errors, &stat) != 0;
+    const bool ok = Serial().ClearCommErrorFor(data->deviceHandle, queues, &errors, &stat) != 0;
     data->lineErrors |= errors;
-    if (stat.cbOutQue < data->heldWriteBytes) stat.cbOutQue = data->heldWriteBytes;
+    if ((queues & platform::kOutQueue) != 0 && stat.cbOutQue < data->heldWriteBytes) {
+        stat.cbOutQue = data->heldWriteBytes;
+    }
     return ok;
 }
 
@@ -53,7 +59,7 @@ std::int32_t Read(Port* port, void* destination, std::uint32_t length) {
     port->transferCount = 0;
     if (destination == nullptr && length > 0) return kBufferEmpty;
     ComStat stat;
-    QueryQueues(data, stat);
+    QueryQueues(data, stat, platform::kInQueue);
     if (stat.cbInQue == 0) return kBufferEmpty;
     const std::uint32_t wanted = stat.cbInQue < length ? stat.cbInQue : length;
     const platform::SerialOps& serial = Serial();
@@ -69,7 +75,7 @@ std::int32_t Read(Port* port, void* destination, std::uint32_t length) {
     if (serial.GetLastError() != platform::kErrorIoPending) {
         // Failed outright: the system never started the record, so nothing will
         // complete it and there is nothing to wait for.
-        QueryQueues(data, stat);
+        QueryQueues(data, stat, platform::kInQueue);
         return kBufferEmpty;
     }
     if (!serial.GetOverlappedResult(data->deviceHandle, &record, &got, 1)) return kBufferEmpty;
@@ -85,8 +91,13 @@ std::int32_t Write(Port* port, const void* source, std::uint32_t length) {
     port->transferCount = 0;
     if (source != nullptr && length > 0) {
         ComStat stat;
-        QueryQueues(data, stat);
-        const std::uint32_t room = stat.cbOutQue < data->txBufferSize ? data->txBufferSize - stat.cbOutQue : 0;
+        QueryQueues(data, stat, platform::kOutQueue);
+        // room and length compare as unsigned values. A system that queues more
+        // than was asked of it (a driver that ignores SetupComm's sizes, as many USB
+        // adapters do) makes the difference wrap, and then the whole length is
+        // handed over: the system, not the requested size, limits the queue there.
+        // Only a queue of exactly the requested size refuses everything.
+        const std::uint32_t room = data->txBufferSize - stat.cbOutQue;
         const std::uint32_t wanted = length < room ? length : room;
         WriteRecord* record = wanted > 0 ? TakeWriteRecord(data, wanted) : nullptr;
         if (record != nullptr) {
@@ -103,7 +114,7 @@ std::int32_t Write(Port* port, const void* source, std::uint32_t length) {
             } else {
                 port->transferCount = sent;
                 ReturnWriteRecord(data, record);  // never started: the system does not hold it
-                QueryQueues(data, stat);
+                QueryQueues(data, stat, platform::kOutQueue);
             }
         }
     }
@@ -176,26 +187,26 @@ std::int32_t SetRts(Port* port, std::int32_t on) {
 std::int32_t TxFree(Port* port) {
     ComDriverData* data = Data(port);
     ComStat stat;
-    if (!QueryQueues(data, stat)) return 0;
+    if (!QueryQueues(data, stat, platform::kBothQueues)) return 0;
     return static_cast<std::int32_t>(data->txBufferSize - stat.cbOutQue);
 }
 
 std::int32_t TxCount(Port* port) {
     ComStat stat;
-    if (!QueryQueues(Data(port), stat)) return 0;
+    if (!QueryQueues(Data(port), stat, platform::kBothQueues)) return 0;
     return static_cast<std::int32_t>(stat.cbOutQue);
 }
 
 std::int32_t RxFree(Port* port) {
     ComDriverData* data = Data(port);
     ComStat stat;
-    if (!QueryQueues(data, stat)) return 0;
+    if (!QueryQueues(data, stat, platform::kBothQueues)) return 0;
     return static_cast<std::int32_t>(data->rxBufferSize - stat.cbInQue);
 }
 
 std::int32_t RxCount(Port* port) {
     ComStat stat;
-    if (!QueryQueues(Data(port), stat)) return 0;
+    if (!QueryQueues(Data(port), stat, platform::kBothQueues)) return 0;
     return static_cast<std::int32_t>(stat.cbInQue);
 }
 
@@ -221,7 +232,7 @@ std::int32_t ModemStatus(Port* port) {
 std::int32_t LineStatus(Port* port) {
     ComDriverData* data = Data(port);
     ComStat stat;
-    QueryQueues(data, stat);
+    QueryQueues(data, stat, platform::kBothQueues);
     return static_cast<std::int32_t>(data->lineErrors & kLineStatusBits);
 }
 
@@ -261,7 +272,7 @@ std::int32_t Dump(Port* port, DumpOutput output) {
 
     const std::uint32_t lineStatus = static_cast<std::uint32_t>(port->ops.LineStatus(port));
     ComStat stat;
-    QueryQueues(data, stat);
+    QueryQueues(data, stat, platform::kBothQueues);
     std::snprintf(line, sizeof line, "RX count/free: %5d/%-5d  TX count/free: %5d/%-5d  BREAK/FE/OE/PE: %d%d%d%d",
                   static_cast<int>(stat.cbInQue), static_cast<int>(data->rxBufferSize - stat.cbInQue),
                   static_cast<int>(stat.cbOutQue), static_cast<int>(data->txBufferSize - stat.cbOutQue),

@@ -363,6 +363,7 @@ platform::SerialOps FakeOps() {
     KESTAR_FAKE(GetCommModemStatus); KESTAR_FAKE(PeekNamedPipe); KESTAR_FAKE(CloseHandle); KESTAR_FAKE(GetLastError);
     KESTAR_FAKE(CreateEventA); KESTAR_FAKE(CancelIo);
 #undef KESTAR_FAKE
+    ops.ClearCommErrorFor = platform::ClearCommErrorWhole;  // the simulated device answers for both queues
     return ops;
 }
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <sys/ioctl.h>
+#include <vector>
 
 namespace kestar::platform {
 namespace {
@@ -178,6 +179,41 @@ TEST_F(SerialStandIn, PeekFailsWhenTheTerminalGivesNoQueueCountAndKeepsTheByteIt
     char text[3] = {};
     EXPECT_EQ(serial.ReadFile(port, text, 2, &read, nullptr), 1);
     EXPECT_STREQ(text, "AB");
+    EXPECT_EQ(serial.CloseHandle(port), 1);
+}
+
+std::vector<unsigned long> requestsMade;
+int RecordingIoctl(int fd, unsigned long request, void* argument) {
+    requestsMade.push_back(request);
+    return PosixDefaults().ioctl(fd, request, argument);
+}
+
+TEST_F(SerialStandIn, ClearCommErrorForAsksTheTerminalOnlyForTheCountsAskedFor) {
+    const Handle port = Open();
+    ASSERT_NE(port, InvalidHandleValue());
+    Dcb raw = Line(9600, 8, kNoParity, kOneStopBit, 0);
+    ASSERT_EQ(serial.SetCommState(port, &raw), 1);
+    ASSERT_EQ(write(device.master, "AB", 2), 2);
+    usleep(20000);
+    struct Case {
+        std::uint32_t queues;
+        std::vector<unsigned long> requests;
+        std::uint32_t inQueue;
+    };
+    const Case cases[] = {{kInQueue, {TIOCINQ}, 2}, {kOutQueue, {TIOCOUTQ}, 0}, {kBothQueues, {TIOCINQ, TIOCOUTQ}, 2}};
+    PosixCalls calls = PosixDefaults();
+    calls.ioctl = RecordingIoctl;
+    for (const Case& c : cases) {
+        requestsMade.clear();
+        ScopedPosixCalls recording(calls);
+        ComStat stat{};
+        std::uint32_t errors = 1;
+        EXPECT_EQ(serial.ClearCommErrorFor(port, c.queues, &errors, &stat), 1) << c.queues;
+        EXPECT_EQ(requestsMade, c.requests) << c.queues;
+        EXPECT_EQ(stat.cbInQue, c.inQueue) << c.queues;
+        EXPECT_EQ(stat.cbOutQue, 0u) << c.queues;
+        EXPECT_EQ(errors, 0u) << c.queues;
+    }
     EXPECT_EQ(serial.CloseHandle(port), 1);
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace kestar::serial::testing {
 namespace {
@@ -105,6 +106,17 @@ TEST_F(Transfer, WriteHandsOverOnlyWhatFitsAndStoresBufferFull) {
     EXPECT_EQ(port->transferCount, 50u);
     EXPECT_EQ(port->status, kBufferFull);
     EXPECT_EQ(device->written.size(), 50u);
+}
+
+// A driver that ignores SetupComm's sizes queues more than was asked for: the free
+// figure wraps and the whole length is handed over, with nothing stored in status.
+TEST_F(Transfer, WriteOverAnOverFullSystemQueueHandsOverTheWholeLength) {
+    device->txWaiting = 1100;
+    EXPECT_EQ(port->ops.Write(port, "hello", 5), 0);
+    EXPECT_EQ(port->transferCount, 5u);
+    EXPECT_EQ(port->ops.PutChar(port, '!'), 0);
+    EXPECT_EQ(port->status, 0);
+    EXPECT_EQ(std::string(device->written.begin(), device->written.end()), "hello!");
 }
 
 TEST_F(Transfer, WriteOfWhatFitsSucceeds) {
@@ -228,6 +240,42 @@ TEST_F(QueueCounts, ReportTheSystemQueuesAgainstTheRequestedSizes) {
 TEST_F(QueueCounts, FreeFiguresGoNegativeWhenTheSystemQueuesMore) {
     device->txWaiting = 1100;
     EXPECT_EQ(port->ops.TxFree(port), -50);
+}
+
+std::vector<std::uint32_t> queuesAsked;
+platform::Bool RecordingClearCommErrorFor(platform::Handle device, std::uint32_t queues, std::uint32_t* errors,
+                                          platform::ComStat* stat) {
+    queuesAsked.push_back(queues);
+    return platform::ClearCommErrorWhole(device, queues, errors, stat);
+}
+
+TEST_F(QueueCounts, EachOperationAsksTheSystemForTheCountsItReads) {
+    struct Case {
+        const char* name;
+        std::int32_t (*run)(Port*);
+        std::uint32_t queues;
+    };
+    const Case cases[] = {
+        {"GetChar", [](Port* p) { return p->ops.GetChar(p); }, platform::kInQueue},
+        {"PeekChar", [](Port* p) { return p->ops.PeekChar(p); }, platform::kInQueue},
+        {"Read", [](Port* p) { unsigned char b[4]; return p->ops.Read(p, b, 4); }, platform::kInQueue},
+        {"PutChar", [](Port* p) { return p->ops.PutChar(p, 'A'); }, platform::kOutQueue},
+        {"Write", [](Port* p) { return p->ops.Write(p, "ab", 2); }, platform::kOutQueue},
+        {"TxFree", [](Port* p) { return p->ops.TxFree(p); }, platform::kBothQueues},
+        {"TxCount", [](Port* p) { return p->ops.TxCount(p); }, platform::kBothQueues},
+        {"RxFree", [](Port* p) { return p->ops.RxFree(p); }, platform::kBothQueues},
+        {"RxCount", [](Port* p) { return p->ops.RxCount(p); }, platform::kBothQueues},
+        {"LineStatus", [](Port* p) { return p->ops.LineStatus(p); }, platform::kBothQueues},
+    };
+    platform::SerialOps ops = platform::Serial();
+    ops.ClearCommErrorFor = RecordingClearCommErrorFor;
+    platform::ScopedSerialOps recording(ops);
+    for (const Case& c : cases) {
+        Receive({1, 2});
+        queuesAsked.clear();
+        c.run(port);
+        EXPECT_EQ(queuesAsked, std::vector<std::uint32_t>{c.queues}) << c.name;
+    }
 }
 
 // --- Handshakes and lines -----------------------------------------------------

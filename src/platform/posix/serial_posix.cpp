@@ -83,21 +83,29 @@ Bool PosixSetupComm(Handle handle, std::uint32_t, std::uint32_t) {
 }
 
 // termios reports no framing, parity or overrun events without marking them in
-// the data stream, so the error word is always 0 here.
-Bool PosixClearCommError(Handle handle, std::uint32_t* errors, ComStat* stat) {
+// the data stream, so the error word is always 0 here. Each count is a system
+// call of its own (TIOCINQ, TIOCOUTQ): only those asked for are made.
+Bool PosixClearCommErrorFor(Handle handle, std::uint32_t queues, std::uint32_t* errors, ComStat* stat) {
     PosixDevice* device = Device(handle);
     if (device == nullptr) return 0;
     HandPendingWrites(device);
     int in = 0, out = 0;
-    if (DeviceIoctl(device->fd, TIOCINQ, &in) != 0 || DeviceIoctl(device->fd, TIOCOUTQ, &out) != 0) return FailErrno();
+    if ((queues & kInQueue) != 0 && DeviceIoctl(device->fd, TIOCINQ, &in) != 0) return FailErrno();
+    if ((queues & kOutQueue) != 0 && DeviceIoctl(device->fd, TIOCOUTQ, &out) != 0) return FailErrno();
     if (errors != nullptr) *errors = 0;
     if (stat != nullptr) {
         std::memset(stat, 0, sizeof *stat);
-        stat->cbInQue = static_cast<std::uint32_t>(in) + (device->haveLookahead ? 1u : 0u);
+        if ((queues & kInQueue) != 0) {
+            stat->cbInQue = static_cast<std::uint32_t>(in) + (device->haveLookahead ? 1u : 0u);
+        }
         // As on Windows, the bytes of pending writes are part of the transmit queue.
-        stat->cbOutQue = static_cast<std::uint32_t>(out) + PendingBytes(device);
+        if ((queues & kOutQueue) != 0) stat->cbOutQue = static_cast<std::uint32_t>(out) + PendingBytes(device);
     }
     return 1;
+}
+
+Bool PosixClearCommError(Handle handle, std::uint32_t* errors, ComStat* stat) {
+    return PosixClearCommErrorFor(handle, kBothQueues, errors, stat);
 }
 
 std::uint64_t NowMs() {
@@ -276,6 +284,7 @@ SerialOps SerialDefaults() {
     ops.CreateFileA = PosixCreateFileA;
     ops.SetupComm = PosixSetupComm;
     ops.ClearCommError = PosixClearCommError;
+    ops.ClearCommErrorFor = PosixClearCommErrorFor;
     ops.ReadFile = PosixReadFile;
     ops.WriteFile = PosixWriteFile;
     ops.GetOverlappedResult = PosixGetOverlappedResult;

@@ -3,8 +3,11 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 namespace kestar::platform {
@@ -20,12 +23,26 @@ struct Thread {
     bool joined;
 };
 
+// Windows starts a worker at THREAD_PRIORITY_LOWEST: two steps below normal within
+// the process's priority class, a thread that still runs on a busy machine (the
+// idle policy would be the idle priority, far below it). Here: the normal policy
+// and a nice value two above the starting thread's, which a worker inherits and
+// Linux keeps per thread; raising one's own nice value needs no privilege.
+constexpr int kLowestPriorityNiceSteps = 2;
+constexpr int kHighestNice = 19;
+
+void LowerThisThread() {
+    sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+    const auto self = static_cast<id_t>(gettid());
+    const int inherited = getpriority(PRIO_PROCESS, self);  // -1 is a nice value too
+    setpriority(PRIO_PROCESS, self, std::min(inherited + kLowestPriorityNiceSteps, kHighestNice));
+}
+
 void* ThreadMain(void* raw) {
     const Start start = *static_cast<Start*>(raw);
     delete static_cast<Start*>(raw);
-    // The lowest priority the system offers an ordinary process.
-    sched_param none{};
-    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
+    LowerThisThread();
     start.routine(start.parameter);
     return nullptr;
 }

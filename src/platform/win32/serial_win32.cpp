@@ -104,6 +104,7 @@ SerialOps SerialDefaults() {
     ops.GetCommMask = WinGetCommMask;
     ops.SetCommMask = WinSetCommMask;
     ops.ClearCommError = WinClearCommError;
+    ops.ClearCommErrorFor = ClearCommErrorWhole;  // one ClearCommError gives both counts
     ops.ReadFile = WinReadFile;
     ops.WriteFile = WinWriteFile;
     ops.GetOverlappedResult = WinGetOverlappedResult;
