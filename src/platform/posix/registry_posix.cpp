@@ -1,19 +1,10 @@
-// The registry store: one folder a key, one file a value.
-//
-// Key and value names are matched without regard to case, as the Windows registry
-// does: each name is kept on disk in lower case (Windows-1252's letters folded as
-// Windows folds them, e.g. 0xC4 to 0xE4), with every byte outside [a-z0-9 _-.]
-// (and a leading '.') written as %XX, so no name can climb out of its folder. A
-// name whose written form would pass kMaxEncodedName bytes is kept as '#' and two
-// 64-bit FNV-1a sums of that form ('#' being escaped, no other name looks so), so
-// that Windows' name lengths (a key 255 characters, a value 16,383) fit any file
-// system. A value file starts with '=' (never the first byte of a key folder, '='
-// being escaped) and holds the type as four little-endian bytes, then the data.
-// Values are written to a side file and renamed into place, so a crash leaves
-// either the old value or the new one.
+// The registry store: one folder a key, one file a value (the names and the value
+// files: registry_posix_files.h). Handles stand for folders; a handle to a key that
+// was deleted answers as the registry does.
 #include "platform/registry.h"
 
 #include "platform/posix/posix_calls.h"
+#include "platform/posix/registry_posix_files.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -30,16 +21,17 @@
 namespace kestar::platform {
 namespace {
 
+using store::Encode;
+using store::ReadWhole;
+using store::Resolve;
+using store::WriteValueFile;
+
 constexpr long kRegKeyDeleted = 1018;
 constexpr std::uint32_t kKeySetValue = 0x0002u;
 constexpr std::uint32_t kKeyCreateSubKey = 0x0004u;
 constexpr std::uint32_t kWriteBits = kKeySetValue | kKeyCreateSubKey;
 constexpr std::uint32_t kCreatedNewKey = 1;
 constexpr std::uint32_t kOpenedExistingKey = 2;
-constexpr std::size_t kMaxEncodedName = 240;  // below every file system's name limit
-constexpr std::size_t kMaxKeyName = 255;       // characters of one key name, as Windows takes them
-constexpr std::size_t kMaxValueName = 16383;   // characters of a value name
-constexpr std::size_t kMaxValueFile = 4 + (16u << 20);  // type word and 16 MiB of data
 
 struct OpenKeyRecord {
     std::string folder;
@@ -92,70 +84,6 @@ bool FolderOf(RegHandle key, std::string& folder, bool& mayWrite) {
     folder = found->second.folder;
     mayWrite = found->second.mayWrite;
     return true;
-}
-
-// A byte of the name in lower case: ASCII, and the letters of Windows-1252 that
-// have both cases there.
-unsigned char Folded(unsigned char c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return static_cast<unsigned char>(c + 0x20);
-    switch (c) {
-        case 0x8A: return 0x9A;  // S caron
-        case 0x8C: return 0x9C;  // OE
-        case 0x8E: return 0x9E;  // Z caron
-        case 0x9F: return 0xFF;  // Y diaeresis
-        default: return c;
-    }
-}
-
-std::string Sum(const std::string& text, std::uint64_t basis) {
-    std::uint64_t sum = basis;
-    for (const char c : text) sum = (sum ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(sum));
-    return hex;
-}
-
-// The name as it is kept on disk; false for a name longer than longest characters.
-bool Encode(const char* name, std::string& encoded, std::size_t longest) {
-    encoded.clear();
-    static const char hex[] = "0123456789ABCDEF";
-    if (std::strlen(name) > longest) return false;
-    for (const char* p = name; *p != '\0'; ++p) {
-        const unsigned char c = Folded(static_cast<unsigned char>(*p));
-        bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' || c == '_' || c == '-' ||
-                     (c == '.' && p != name);
-        if (plain) {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 15];
-        }
-    }
-    if (encoded.size() > kMaxEncodedName) {
-        encoded = "#" + Sum(encoded, 0xCBF29CE484222325ull) + Sum(encoded, 0x84222325CBF29CE4ull);
-    }
-    return true;
-}
-
-// Appends the components of a backslash path to folder. A trailing backslash is
-// accepted; an empty component anywhere else is not a key name.
-long Resolve(std::string& folder, const char* path) {
-    if (path == nullptr) return kRegSuccess;
-    std::string rest(path);
-    if (!rest.empty() && rest.back() == '\\') rest.pop_back();
-    if (rest.empty()) return kRegSuccess;
-    std::size_t start = 0;
-    while (true) {
-        std::size_t end = rest.find('\\', start);
-        std::string component = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (component.empty()) return kRegBadPathname;
-        std::string encoded;
-        if (!Encode(component.c_str(), encoded, kMaxKeyName)) return kRegInvalidParameter;
-        folder += "/" + encoded;
-        if (end == std::string::npos) return kRegSuccess;
-        start = end + 1;
-    }
 }
 
 RegHandle Remember(const std::string& folder, bool mayWrite) {
@@ -294,47 +222,12 @@ bool ValueFile(RegHandle key, const char* name, std::string& file, bool& mayWrit
         return false;
     }
     std::string encoded;
-    if (!Encode(name != nullptr ? name : "", encoded, kMaxValueName)) {
+    if (!Encode(name != nullptr ? name : "", encoded, store::kMaxValueName)) {
         status = kRegInvalidParameter;
         return false;
     }
     file = folder + "/=" + encoded;
     return true;
-}
-
-// A value is a regular file of bounded size. Anything else under a value's name
-// (a FIFO that would block the open, a link to an endless device, a folder) is no
-// value, and a file beyond the bound is refused instead of read into memory.
-long ReadWhole(const std::string& file, std::vector<unsigned char>& bytes) {
-    int fd = Posix().open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
-    if (fd < 0) return kRegFileNotFound;
-    struct stat info {};
-    if (Posix().fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        Posix().close(fd);
-        return kRegFileNotFound;
-    }
-    if (info.st_size > static_cast<off_t>(kMaxValueFile)) {
-        Posix().close(fd);
-        return kRegOutOfMemory;
-    }
-    unsigned char chunk[4096];
-    while (true) {
-        ssize_t got = Posix().read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            Posix().close(fd);
-            return kRegFileNotFound;
-        }
-        if (got == 0) break;
-        // The file may grow while it is read: the bound holds for what is taken.
-        if (bytes.size() + static_cast<std::size_t>(got) > kMaxValueFile) {
-            Posix().close(fd);
-            return kRegOutOfMemory;
-        }
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    }
-    Posix().close(fd);
-    return kRegSuccess;
 }
 
 long StoreQueryValueEx(RegHandle key, const char* name, std::uint32_t* type, unsigned char* data, std::uint32_t* size) {
@@ -362,17 +255,6 @@ long StoreQueryValueEx(RegHandle key, const char* name, std::uint32_t* type, uns
     return kRegSuccess;
 }
 
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t put = Posix().write(fd, data, size);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 long StoreSetValueEx(RegHandle key, const char* name, std::uint32_t type, const unsigned char* data, std::uint32_t size) {
     std::string file;
     bool mayWrite = false;
@@ -380,20 +262,7 @@ long StoreSetValueEx(RegHandle key, const char* name, std::uint32_t type, const 
     if (!ValueFile(key, name, file, mayWrite, status)) return status;
     if (!mayWrite) return kRegAccessDenied;
     if (data == nullptr && size > 0) return kRegInvalidParameter;
-    static unsigned counter = 0;
-    std::string side = file.substr(0, file.find_last_of('/')) + "/=~" + std::to_string(::getpid()) + "." +
-                       std::to_string(++counter);
-    int fd = Posix().open(side.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0) return kRegAccessDenied;
-    const unsigned char header[4] = {static_cast<unsigned char>(type), static_cast<unsigned char>(type >> 8),
-                                     static_cast<unsigned char>(type >> 16), static_cast<unsigned char>(type >> 24)};
-    bool written = WriteAll(fd, header, sizeof header) && (size == 0 || WriteAll(fd, data, size));
-    written = Posix().close(fd) == 0 && written;
-    if (!written || Posix().rename(side.c_str(), file.c_str()) != 0) {
-        Posix().unlink(side.c_str());
-        return kRegOutOfMemory;
-    }
-    return kRegSuccess;
+    return WriteValueFile(file, type, data, size);
 }
 
 }  // namespace
