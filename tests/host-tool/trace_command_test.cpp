@@ -11,8 +11,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #if defined(_WIN32)
@@ -65,17 +63,9 @@ protected:
         for (int i = 0; i < 2000 && counts.shown < lines; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         stop = true;
         if (reader.joinable()) reader.join();
-        std::ifstream in(folder.Join("out.txt"), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return Lines(text.str());
+        return Lines(ReadFileBytes(folder.Join("out.txt")));
     }
-    std::string Err() {
-        std::ifstream in(folder.Join("err.txt"), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string Err() { return ReadFileBytes(folder.Join("err.txt")); }
 };
 
 TEST_F(TraceCommand, EveryLineOfASessionInAnotherProcessArrivesInOrderWithItsProcessId) {

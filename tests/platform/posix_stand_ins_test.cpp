@@ -118,6 +118,16 @@ protected:
     void SetUp() override { device.Open(9); }
     void TearDown() override { device.Close(); }
     Handle Open() { return SerialDefaults().CreateFileA("\\\\.\\COM9", 0, 0, nullptr, 0, 0, nullptr); }
+    // Opened raw at 9600 8N1, with "AB" sent by the device and arrived.
+    Handle OpenWithAB() {
+        const Handle port = Open();
+        Dcb raw = Line(9600, 8, kNoParity, kOneStopBit, 0);
+        if (port == InvalidHandleValue() || serial.SetCommState(port, &raw) != 1 || write(device.master, "AB", 2) != 2) {
+            return InvalidHandleValue();
+        }
+        usleep(20000);
+        return port;
+    }
     testing::TerminalDevice device;
     SerialOps serial = SerialDefaults();
 };
@@ -159,12 +169,8 @@ TEST_F(SerialStandIn, FailedSystemCallsGiveTheWindowsErrorAndLeaveNothingOpen) {
 }
 
 TEST_F(SerialStandIn, PeekFailsWhenTheTerminalGivesNoQueueCountAndKeepsTheByteItTook) {
-    const Handle port = Open();
+    const Handle port = OpenWithAB();
     ASSERT_NE(port, InvalidHandleValue());
-    Dcb raw = Line(9600, 8, kNoParity, kOneStopBit, 0);
-    ASSERT_EQ(serial.SetCommState(port, &raw), 1);
-    ASSERT_EQ(write(device.master, "AB", 2), 2);
-    usleep(20000);
     PosixCalls calls = PosixDefaults();
     calls.ioctl = IoctlFails;
     failedRequest = TIOCINQ;
@@ -189,12 +195,8 @@ int RecordingIoctl(int fd, unsigned long request, void* argument) {
 }
 
 TEST_F(SerialStandIn, ClearCommErrorForAsksTheTerminalOnlyForTheCountsAskedFor) {
-    const Handle port = Open();
+    const Handle port = OpenWithAB();
     ASSERT_NE(port, InvalidHandleValue());
-    Dcb raw = Line(9600, 8, kNoParity, kOneStopBit, 0);
-    ASSERT_EQ(serial.SetCommState(port, &raw), 1);
-    ASSERT_EQ(write(device.master, "AB", 2), 2);
-    usleep(20000);
     struct Case {
         std::uint32_t queues;
         std::vector<unsigned long> requests;
