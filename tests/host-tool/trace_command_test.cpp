@@ -45,8 +45,8 @@ protected:
         HostInstallation::TearDown();
     }
 
-    // Starts reading the trace; returns once it is being read.
-    void Start(tools::TraceRequest request) {
+    // Starts reading the trace; returns once it is being read (true) or has failed.
+    bool Start(tools::TraceRequest request) {
         request.json = true;
         request.ready = &ready;
         reader = std::thread([this, request] {
@@ -57,6 +57,7 @@ protected:
             std::fclose(err);
         });
         for (int i = 0; i < 500 && !ready && exit < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return ready;
     }
     // Waits for lines shown (at most 20 s), stops, and returns the lines' JSON objects.
     std::vector<std::string> Stop(unsigned long lines = 0) {
@@ -69,8 +70,7 @@ protected:
 };
 
 TEST_F(TraceCommand, EveryLineOfASessionInAnotherProcessArrivesInOrderWithItsProcessId) {
-    Start({});
-    ASSERT_TRUE(ready);
+    ASSERT_TRUE(Start({}));
     const ProgramRun session = RunProgram(Host(), {"--json", "--trace", "C_READ_COORDS", "watch", "--count", "2"});
     std::vector<std::string> sent;  // the session's own account of its trace
     std::string pid;
@@ -102,8 +102,7 @@ TEST_F(TraceCommand, ABurstOfTenThousandLinesArrivesWhole) {
 #if defined(_WIN32)
     request.pid = GetCurrentProcessId();
 #endif
-    Start(request);
-    ASSERT_TRUE(ready);
+    ASSERT_TRUE(Start(request));
     const auto begin = std::chrono::steady_clock::now();
 #if !defined(_WIN32)
     std::FILE* trace = std::fopen(file.c_str(), "ab");
@@ -192,11 +191,7 @@ TEST_F(TraceCommand, WhatCannotBeReadIsNamedWithWhatToDo) {
 #else
     const std::string link = folder.Join("link.txt");
     ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
-    const struct {
-        const char* trace;
-        const char* save;
-        const char* error;
-    } kCases[] = {
+    const struct { const char* trace; const char* save; const char* error; } kCases[] = {
         {nullptr, "", "kestar-host: KESTAR_TRACE is not set here*"},
         {"stderr", "", "kestar-host: KESTAR_TRACE is \"stderr\"*"},
         {link.c_str(), "", "kestar-host: '*link.txt' is not a regular file*"},
