@@ -194,8 +194,10 @@ public:
 
     // False with error set when something that is not a regular file is there.
     bool Open(TraceSourceError& error) {
-        if (Reopen() || platform::Files().GetFileAttributes(path_.c_str()) == platform::kInvalidFileAttributes) {
-            return true;  // there, or not made yet: the module makes it when the host loads it
+        if (Reopen()) return true;
+        if (platform::Files().GetFileAttributes(path_.c_str()) == platform::kInvalidFileAttributes) {
+            fromEnd_ = false;  // not made yet (the module makes it when the host loads it): read it whole
+            return true;
         }
         error.found = "'" + path_ + "' is not a regular file (a link, folder, FIFO or device): the module writes "
                       "no trace there";
