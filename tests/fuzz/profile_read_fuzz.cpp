@@ -15,6 +15,7 @@
 // search. Anything but a whole regular file within the bound gives the default.
 // The same request is then made twice while a ProfileReadOnce lives: one opening
 // of the file, the same answer both times.
+#include "platform/ansi_code_page.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 
@@ -51,6 +52,30 @@ bool Same(const std::string& a, const std::string& b) {
     return true;
 }
 
+// UTF-8 after its mark as Windows reads it: a byte that starts no sequence, one cut
+// short, or one whose second byte leaves its lead's range is one broken character;
+// a character beyond the Basic Multilingual Plane is two.
+std::string DecodeUtf8(const std::uint8_t* data, std::size_t size) {
+    std::string text;
+    for (std::size_t i = 0; i < size;) {
+        const unsigned lead = data[i++];
+        const int more = lead < 0x80 ? 0 : lead < 0xC2 ? -1 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF5 ? 3 : -1;
+        const unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+        const unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+        std::uint32_t c = more <= 0 ? lead : lead & (0x3Fu >> more);
+        bool broken = more < 0;
+        for (int got = 0; got < more && !broken; ++got) {
+            broken = i >= size || (data[i] & 0xC0) != 0x80;
+            if (broken) break;
+            const unsigned next = data[i++];
+            broken = got == 0 && (next < low || next > high);
+            c = c << 6 | (next & 0x3F);
+        }
+        text += broken ? std::string("?") : c > 0xFFFF ? std::string("??") : std::string(1, kestar::platform::AnsiCharacter(c));
+    }
+    return text;
+}
+
 // The file as single-byte text.
 std::string Decode(const std::uint8_t* data, std::size_t size) {
     std::string text;
@@ -58,18 +83,13 @@ std::string Decode(const std::uint8_t* data, std::size_t size) {
     const bool big = size >= 2 && data[0] == 0xFE && data[1] == 0xFF;
     if (little || big) {
         for (std::size_t i = 2; i < size; i += 2) {
-            if (i + 1 == size) {
-                text += static_cast<char>(data[i]);
-            } else {
-                const std::uint8_t low = little ? data[i] : data[i + 1];
-                const std::uint8_t high = little ? data[i + 1] : data[i];
-                text += high == 0 ? static_cast<char>(low) : '?';
-            }
+            const std::uint32_t unit = i + 1 == size ? data[i] : little ? data[i] | data[i + 1] << 8 : data[i] << 8 | data[i + 1];
+            text += i + 1 == size ? static_cast<char>(unit) : kestar::platform::AnsiCharacter(unit);
         }
         return text;
     }
-    std::size_t start = size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
-    return std::string(reinterpret_cast<const char*>(data) + start, size - start);
+    if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) return DecodeUtf8(data + 3, size - 3);
+    return std::string(reinterpret_cast<const char*>(data), size);
 }
 
 std::vector<std::string> Lines(const std::string& text) {

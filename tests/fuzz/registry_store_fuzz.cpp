@@ -42,14 +42,15 @@ void Check(bool ok, const char* what) {
     std::abort();
 }
 
-// The store's own file naming, written out again: lower case, [a-z0-9 _-.] kept
-// (a leading '.' not), every other byte %XX.
+// The store's own file naming, written out again: lower case (Windows-1252's
+// letters too), [a-z0-9 _-.] kept (a leading '.' not), every other byte %XX.
 std::string StoreName(const std::string& name) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (std::size_t i = 0; i < name.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c = static_cast<unsigned char>(c + 0x20);
+        if (c == 0x8A || c == 0x8C || c == 0x8E || c == 0x9F) c = c == 0x9F ? 0xFF : static_cast<unsigned char>(c + 0x10);
         if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' || c == '_' || c == '-' ||
             (c == '.' && i > 0)) {
             out += static_cast<char>(c);
