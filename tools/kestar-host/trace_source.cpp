@@ -29,14 +29,17 @@ constexpr DWORD kDebugPrintException = 0x40010006;  // DBG_PRINTEXCEPTION_C
 // A process without the module is looked at again after this long: it may load it later.
 constexpr auto kRecheckAfter = std::chrono::seconds(1);
 
-// Whether process pid has the module loaded now.
+// Whether process pid has the module loaded now; true too when its modules cannot
+// be listed (a line is never left out on a guess: under an emulator, for one, the
+// list of another process is not to be had).
 bool HasModule(DWORD pid) {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, pid);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    if (snapshot == INVALID_HANDLE_VALUE) return true;
     MODULEENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    bool found = false;
-    for (BOOL more = Module32First(snapshot, &entry); more && !found; more = Module32Next(snapshot, &entry)) {
+    BOOL more = Module32First(snapshot, &entry);
+    bool found = more == FALSE;  // no module listed at all: nothing to judge by
+    for (; more && !found; more = Module32Next(snapshot, &entry)) {
         found = lstrcmpiA(entry.szModule, ModuleFileName()) == 0;
     }
     CloseHandle(snapshot);
