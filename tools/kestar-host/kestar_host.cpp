@@ -317,31 +317,16 @@ bool CommandArguments(int argc, char** argv, int at, std::vector<std::string>& a
     return true;
 }
 
-int Settings(int argc, char** argv, int at) {
+// A subcommand (its name at index at): its arguments parsed into Request, then run.
+template <typename Request>
+int Subcommand(int argc, char** argv, int at,
+               bool (*parse)(const std::vector<std::string>&, Request&, std::string&), int (*run)(const Request&)) {
     std::vector<std::string> args;
     if (!CommandArguments(argc, argv, at, args)) return 0;
-    kestar::tools::SettingsRequest request;
+    Request request;
     std::string problem;
-    if (!kestar::tools::ParseSettingsArguments(args, request, problem)) return Usage(problem);
-    return kestar::tools::RunSettings(request);
-}
-
-int Trace(int argc, char** argv, int at) {
-    std::vector<std::string> args;
-    if (!CommandArguments(argc, argv, at, args)) return 0;
-    kestar::tools::TraceRequest request;
-    std::string problem;
-    if (!kestar::tools::ParseTraceArguments(args, request, problem)) return Usage(problem);
-    return kestar::tools::RunTrace(request);
-}
-
-int Ports(int argc, char** argv, int at) {
-    std::vector<std::string> args;
-    if (!CommandArguments(argc, argv, at, args)) return 0;
-    kestar::tools::PortsRequest request;
-    std::string problem;
-    if (!kestar::tools::ParsePortsArguments(args, request, problem)) return Usage(problem);
-    return kestar::tools::RunPorts(request);
+    if (!parse(args, request, problem)) return Usage(problem);
+    return run(request);
 }
 
 // The arguments of a session (no subcommand named): options filled, or the exit
@@ -453,9 +438,15 @@ int main(int argc, char** argv) {
     jsonErrors = kestar::tools::JsonWanted(argc, argv);
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "doctor") == 0) return Doctor(argc, argv);
-        if (std::strcmp(argv[i], "settings") == 0) return Settings(argc, argv, i);
-        if (std::strcmp(argv[i], "ports") == 0) return Ports(argc, argv, i);
-        if (std::strcmp(argv[i], "trace") == 0) return Trace(argc, argv, i);
+        if (std::strcmp(argv[i], "settings") == 0) {
+            return Subcommand(argc, argv, i, kestar::tools::ParseSettingsArguments, kestar::tools::RunSettings);
+        }
+        if (std::strcmp(argv[i], "ports") == 0) {
+            return Subcommand(argc, argv, i, kestar::tools::ParsePortsArguments, kestar::tools::RunPorts);
+        }
+        if (std::strcmp(argv[i], "trace") == 0) {
+            return Subcommand(argc, argv, i, kestar::tools::ParseTraceArguments, kestar::tools::RunTrace);
+        }
         if (std::strcmp(argv[i], "--module") == 0 || std::strcmp(argv[i], "--param") == 0) ++i;
     }
     Options options;
