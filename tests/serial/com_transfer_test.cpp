@@ -375,11 +375,17 @@ std::int32_t CountingIdle(Port*) {
     return 0;
 }
 
-using Break = ComPort;
+// A 10 ms tick from 5 s, and the idle calls counted afresh.
+class Break : public ComPort {
+protected:
+    FakeTickClock clock{5000, 10};
+    void SetUp() override {
+        ComPort::SetUp();
+        breakIdleCalls = 0;
+    }
+};
 
 TEST_F(Break, HoldsTheBreakForItsDuration) {
-    FakeTickClock clock(5000, 10);
-    breakIdleCalls = 0;
     SetIdleRoutine(CountingIdle);
     EXPECT_EQ(port->ops.SendBreak(port, 250), 0);
     ASSERT_EQ(device->breakSetAt.size(), 1u);
@@ -391,8 +397,6 @@ TEST_F(Break, HoldsTheBreakForItsDuration) {
 }
 
 TEST_F(Break, AnIdleRoutineThatEndsTheWaitShortensTheBreakButNotItsResult) {
-    FakeTickClock clock(5000, 10);
-    breakIdleCalls = 0;
     SetIdleRoutine(AbortingIdle);
     EXPECT_EQ(port->ops.SendBreak(port, 250), 0);
     EXPECT_EQ(breakIdleCalls, 1);
@@ -400,8 +404,6 @@ TEST_F(Break, AnIdleRoutineThatEndsTheWaitShortensTheBreakButNotItsResult) {
 }
 
 TEST_F(Break, ZeroOrNegativeDurationSetsAndClearsWithoutIdling) {
-    FakeTickClock clock(5000, 10);
-    breakIdleCalls = 0;
     SetIdleRoutine(CountingIdle);
     EXPECT_EQ(port->ops.SendBreak(port, 0), 0);
     EXPECT_EQ(port->ops.SendBreak(port, -5), 0);
