@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/file.h>
 #endif
 
@@ -32,6 +34,7 @@ const Case kCases[] = {
     {false, false, false, 0, true, "OK COM22: *; PORT3 names it: start-up opens DRO (droPort) at 9600 N 8 1"},
     {false, false, true, 0, true, "OK COM21: *; opened at 9600 N 8 1 and closed again, nothing sent"},
     {false, true, false, 0, true, "{\"check\":\"COM22\",\"level\":\"OK\",*\"com\":22,*\"key\":\"PORT3\",\"role\":\"DRO\"*"},
+    {false, false, true, 0, true, "WARN COM22: *; COM22 is held by another program (open in *; Windows refuses the open, Wine itself would open it) \xE2\x80\x94 close the program that uses COM22 before the host starts"},
 #else
     {false, false, false, 0, true, "OK COM1: */com1 \xE2\x86\x92 /dev/pts/*; the arm's port: start-up opens the arm library on COM1"},
     {false, false, false, 0, true, "OK COM201: /dev/ttyS200; no port line names it"},
@@ -90,6 +93,9 @@ protected:
 TEST_F(PortsCommand, ListsEachPortWithItsDeviceLineAndHolder) {
 #if defined(_WIN32)
     WritePortLine(3, "DRO 22 9600 N 8 1");
+    // Held as another program would hold it: Wine's own open would succeed.
+    const HANDLE held = CreateFileA("\\\\.\\COM22", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
 #else
     WritePortLine(3, "DRO 2 9600 N 8 1");
     Tty("ttyS200", "pnp0/00:01", true);  // no such device here: --open must touch none of this machine's
@@ -123,7 +129,9 @@ TEST_F(PortsCommand, ListsEachPortWithItsDeviceLineAndHolder) {
         for (const std::string& line : Lines(out)) shown = shown || Matches(line, c.line);
         EXPECT_EQ(shown, c.listed) << out;
     }
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    CloseHandle(held);
+#else
     ::close(held);
     terminal.Close();
 #endif

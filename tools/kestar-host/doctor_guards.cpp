@@ -225,6 +225,7 @@ namespace {
 
 platform::SerialOps exclusiveSystem;
 std::map<platform::Handle, int> exclusiveOpen;  // handle -> COM number
+std::map<int, std::string> exclusiveHolders;    // COM number -> the processes that held it
 bool exclusiveRefused = false;
 
 platform::Handle ExclusiveCreateFile(const char* name, std::uint32_t access, std::uint32_t share, void* security,
@@ -239,7 +240,15 @@ platform::Handle ExclusiveCreateFile(const char* name, std::uint32_t access, std
         }
     }
     platform::Handle handle = exclusiveSystem.CreateFileA(name, access, share, security, creation, flags, templateFile);
-    if (isCom && handle != platform::InvalidHandleValue()) exclusiveOpen[handle] = com;
+    if (!isCom || handle == platform::InvalidHandleValue()) return handle;
+    std::string holders = ProcessesHolding(handle);
+    if (!holders.empty()) {
+        exclusiveSystem.CloseHandle(handle);
+        exclusiveHolders[com] = std::move(holders);
+        exclusiveRefused = true;
+        return platform::InvalidHandleValue();
+    }
+    exclusiveOpen[handle] = com;
     return handle;
 }
 
@@ -257,6 +266,7 @@ std::uint32_t ExclusiveLastError() {
 ExclusiveComOpens::ExclusiveComOpens() {
     exclusiveSystem = platform::Serial();
     exclusiveOpen.clear();
+    exclusiveHolders.clear();
     exclusiveRefused = false;
     platform::SerialOps ops = exclusiveSystem;
     ops.CreateFileA = ExclusiveCreateFile;
@@ -268,6 +278,11 @@ ExclusiveComOpens::ExclusiveComOpens() {
 ExclusiveComOpens::~ExclusiveComOpens() {
     serial_.reset();
     exclusiveOpen.clear();
+}
+
+std::string ExclusiveComOpens::HeldElsewhere(int com) {
+    const auto found = exclusiveHolders.find(com);
+    return found == exclusiveHolders.end() ? std::string() : found->second;
 }
 
 }  // namespace kestar::tools

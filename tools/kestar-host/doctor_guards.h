@@ -59,12 +59,16 @@ private:
 };
 
 // Windows' rule for COM devices where the system is kinder (Wine): a device already
-// open in this process is refused with error 5 (access denied), which start-up
-// reports as "Port in Use", as Windows would. Opens and closes go to the system.
+// open in this process (by the module or the arm library), or one another process
+// has open, is refused with error 5
+// (access denied), which start-up reports as "Port in Use", as Windows would. Opens
+// and closes go to the system.
 class ExclusiveComOpens {
 public:
     ExclusiveComOpens();
     ~ExclusiveComOpens();
+    // The processes whose hold on COM com refused its open; empty when none did.
+    static std::string HeldElsewhere(int com);
     ExclusiveComOpens(const ExclusiveComOpens&) = delete;
     ExclusiveComOpens& operator=(const ExclusiveComOpens&) = delete;
 

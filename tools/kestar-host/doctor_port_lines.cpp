@@ -1,6 +1,7 @@
 // The port lines PORT1 to PORT6: what start-up made of each, told with the line's
 // role, device and settings, every problem the line has, and what to write instead.
 #include "doctor_checks.h"
+#include "doctor_guards.h"
 #include "doctor_system.h"
 
 #include "host/start_up.h"
@@ -280,7 +281,7 @@ void Doctor::ExplainOpenStatus(const PortLineView& v, std::int32_t status, const
                 what = com + " is held by the arm library, which start-up opens on " + kArmPortName + " first";
                 todo = "give " + key + " another COM number: " + kArmPortName + " is the arm's";
             } else {
-                what = HeldByAnotherProgram(com, v.device);
+                what = HeldByAnotherProgram(com, v.device, ExclusiveComOpens::HeldElsewhere(v.plan.request.comNumber));
                 todo = "close the program that uses " + com + ", or change " + key;
             }
             break;

@@ -6,7 +6,9 @@
 #include "host/module_source.h"
 #include "platform/registry.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <tlhelp32.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -130,6 +133,122 @@ bool IsBenchArmSimulator(const std::string& path) {
 bool UnderWine() {
     const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+namespace {
+
+// The system's list of every open handle (SystemExtendedHandleInformation).
+constexpr ULONG kSystemExtendedHandleInformation = 64;
+constexpr ULONG kObjectNameInformation = 1;
+constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+constexpr std::size_t kLargestHandleList = 64u << 20;
+
+struct SystemHandleEntry {
+    void* object;
+    ULONG_PTR processId;
+    ULONG_PTR handle;
+    ULONG access;
+    USHORT creatorBackTrace;
+    USHORT typeIndex;
+    ULONG attributes;
+    ULONG reserved;
+};
+struct SystemHandleList {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    SystemHandleEntry entries[1];
+};
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+using QueryObject = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
+
+// The object's name as the system gives it ("\??\Z:\dev\pts\3"); empty when it has none.
+std::wstring ObjectName(QueryObject query, HANDLE handle) {
+    alignas(8) unsigned char area[2048];
+    ULONG length = 0;
+    if (query(handle, kObjectNameInformation, area, sizeof area - sizeof(wchar_t), &length) != 0) return {};
+    struct CountedText {
+        USHORT length;
+        USHORT maximumLength;
+        const wchar_t* buffer;
+    };
+    CountedText text{};
+    std::memcpy(&text, area, sizeof text);
+    if (text.buffer == nullptr) return {};
+    return std::wstring(text.buffer, text.length / sizeof(wchar_t));
+}
+
+std::string ProcessName(DWORD pid) {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return {};
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    std::string name;
+    for (BOOL more = Process32First(snapshot, &entry); more && name.empty(); more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID == pid) name = entry.szExeFile;
+    }
+    CloseHandle(snapshot);
+    return name;
+}
+
+}  // namespace
+
+// Every handle but ours whose object has the name of ours, found through the
+// system's handle list. Only under Wine: there a name query is a call to the
+// server and never waits, where Windows can block on a pipe's handle.
+std::string ProcessesHolding(void* opened) {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (!UnderWine() || ntdll == nullptr) return {};
+    const auto querySystem = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+    const auto queryObject =
+        reinterpret_cast<QueryObject>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryObject")));
+    if (querySystem == nullptr || queryObject == nullptr) return {};
+    const std::wstring name = ObjectName(queryObject, opened);
+    if (name.empty()) return {};
+    std::vector<ULONG_PTR> list(4096);
+    LONG status = kInfoLengthMismatch;
+    while (status == kInfoLengthMismatch && list.size() * sizeof(ULONG_PTR) <= kLargestHandleList) {
+        ULONG needed = 0;
+        status = querySystem(kSystemExtendedHandleInformation, list.data(),
+                             static_cast<ULONG>(list.size() * sizeof(ULONG_PTR)), &needed);
+        if (status == kInfoLengthMismatch) list.resize(list.size() * 2 + needed / sizeof(ULONG_PTR));
+    }
+    if (status != 0) return {};
+    const auto* handles = reinterpret_cast<const SystemHandleList*>(list.data());
+    const ULONG_PTR room = (list.size() * sizeof(ULONG_PTR) - offsetof(SystemHandleList, entries)) /
+                           sizeof(SystemHandleEntry);
+    const ULONG_PTR count = handles->count < room ? handles->count : room;
+    const DWORD self = GetCurrentProcessId();
+    int typeIndex = -1;  // the kind of object ours is: only handles of that kind are looked at
+    for (ULONG_PTR i = 0; i < count; ++i) {
+        const SystemHandleEntry& entry = handles->entries[i];
+        if (entry.processId == self && entry.handle == reinterpret_cast<ULONG_PTR>(opened)) typeIndex = entry.typeIndex;
+    }
+    std::vector<DWORD> holders;
+    for (ULONG_PTR i = 0; i < count && typeIndex >= 0; ++i) {
+        const SystemHandleEntry& entry = handles->entries[i];
+        const DWORD pid = static_cast<DWORD>(entry.processId);
+        if (entry.typeIndex != typeIndex || (pid == self && entry.handle == reinterpret_cast<ULONG_PTR>(opened))) {
+            continue;
+        }
+        if (std::find(holders.begin(), holders.end(), pid) != holders.end()) continue;
+        const HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid);
+        if (process == nullptr) continue;
+        HANDLE copy = nullptr;
+        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(entry.handle), GetCurrentProcess(), &copy, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS)) {
+            if (ObjectName(queryObject, copy) == name) holders.push_back(pid);
+            CloseHandle(copy);
+        }
+        CloseHandle(process);
+    }
+    std::string text;
+    for (DWORD pid : holders) {
+        const std::string process = ProcessName(pid);
+        if (!text.empty()) text += ", ";
+        text += std::to_string(pid) + (process.empty() ? "" : " (" + process + ")");
+    }
+    return text;
 }
 
 bool DeviceSurelyMissing(const std::string&) { return false; }
@@ -252,6 +371,8 @@ std::string FileHolders(const std::string& path) {
     return holders;
 }
 
+std::string ProcessesHolding(void*) { return std::string(); }
+
 Utf8Console::Utf8Console() {}
 Utf8Console::~Utf8Console() {}
 
@@ -292,7 +413,11 @@ char Separator() { return '/'; }
 
 #endif
 
-std::string HeldByAnotherProgram(const std::string& com, const std::string& device) {
+std::string HeldByAnotherProgram(const std::string& com, const std::string& device, const std::string& wineHolders) {
+    if (!wineHolders.empty()) {
+        return com + " is held by another program (open in " + SystemText(wineHolders) +
+               "; Windows refuses the open, Wine itself would open it)";
+    }
     const std::string holders = device.empty() ? std::string() : FileHolders(device);
     return com + " is held by another program" +
            (holders.empty() ? std::string() : " (open in " + SystemText(holders) + ")");

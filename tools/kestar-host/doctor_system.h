@@ -32,9 +32,16 @@ bool ProbeCreateIn(const std::string& folder, std::string& detail);
 // empty otherwise.
 std::string FileHolders(const std::string& path);
 
+// Windows under Wine: the processes with another handle to the device the open
+// handle `opened` is, this one too ("42 (Tolvo6.exe)"); empty when there is none,
+// and on Windows itself and POSIX, where the open of a held device is refused.
+std::string ProcessesHolding(void* opened);
+
 // "COM5 is held by another program", with the processes that have device open
-// where the system can say.
-std::string HeldByAnotherProgram(const std::string& com, const std::string& device);
+// where the system can say; wineHolders: those whose hold made the doctor refuse
+// the open under Wine by Windows' rule.
+std::string HeldByAnotherProgram(const std::string& com, const std::string& device,
+                                 const std::string& wineHolders = std::string());
 
 // While it lives, a console shows the doctor's UTF-8 output (Windows: the
 // console's output code page is UTF-8, and the one before is restored after).

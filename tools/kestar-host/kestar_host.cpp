@@ -78,7 +78,7 @@ const char kUsage[] =
     "Without --module it checks the module the host loads: on Windows KESTAR.dll in\n"
     "the folder the App Paths entry names, beside Tolvo6.exe; one beside this tool\n"
     "that differs from it is a WARN. Under Wine, --open refuses a second open of a\n"
-    "COM device as Windows does.\n"
+    "COM device, and one another process holds, as Windows does.\n"
     "\n"
     "doctor --loopback COMn tests the serial path with a loopback plug on COMn (or a\n"
     "null-modem cable to a port whose program echoes): it opens COMn through the\n"

@@ -5,6 +5,7 @@
 // check of the doctor's report, so text and JSON Lines look as the doctor's do.
 #include "ports_command.h"
 
+#include "doctor_guards.h"
 #include "doctor_loopback.h"
 #include "doctor_report.h"
 #include "doctor_system.h"
@@ -16,6 +17,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace kestar::tools {
 namespace {
@@ -88,6 +90,9 @@ void AddUse(const SerialPortRecord& port, const LineChoice& choice, Check& check
 
 // Opened through the module's port layer with the line's settings and closed again.
 void TryOpen(const SerialPortRecord& port, const LineChoice& choice, Check& check) {
+    // Under Wine, a port another process holds is refused as Windows refuses it.
+    std::unique_ptr<ExclusiveComOpens> windowsRule;
+    if (UnderWine()) windowsRule = std::make_unique<ExclusiveComOpens>();
     serial::Port* opened = OpenLinePort(choice.request);
     const std::int32_t status = opened->status;
     opened->ops.Close(opened);
@@ -99,7 +104,8 @@ void TryOpen(const SerialPortRecord& port, const LineChoice& choice, Check& chec
     }
     const char* advice = serial::StatusRow(status).advice;
     if (status == serial::kPortInUse) {
-        check.Set(Level::kWarn, check.found + "; " + HeldByAnotherProgram(com, port.device),
+        check.Set(Level::kWarn, check.found + "; " + HeldByAnotherProgram(com, port.device,
+                                                                       ExclusiveComOpens::HeldElsewhere(port.com)),
                   "close the program that uses " + com + " before the host starts");
     } else {
         check.Set(Level::kWarn,
