@@ -46,21 +46,25 @@ void ArmReading(InterfaceBlock& block) {
     }
 }
 
-}  // namespace
-
+// Carries out block->command. Always returns 1; throws when the block is unusable
+// or the arm library failed. Its one caller is the guard below, into which it is
+// folded: a reading, the host's every call, makes no call of its own for it.
 int ExecuteCommand(InterfaceBlock* block) {
     if (block == nullptr) throw std::invalid_argument("no interface block");
     block->commandSeen = 1;
     const Command* command = FindCommand(block->command);
-    switch (command != nullptr ? command->action : CommandAction::kNothing) {
+    const CommandAction action = command != nullptr ? command->action : CommandAction::kNothing;
+    if (action == CommandAction::kArmReading) {  // the host's every call, ahead of the rest
+        ArmReading(*block);
+        return 1;
+    }
+    switch (action) {
         case CommandAction::kAcknowledge:
             return 1;
         case CommandAction::kReady:
             block->interfaceReady = 1;
             return 1;
-        case CommandAction::kArmReading:
-            ArmReading(*block);
-            return 1;
+        case CommandAction::kArmReading:  // above
         case CommandAction::kResetEncoder:
             if (!platform::ArmResetEncoder()) throw platform::ArmLibraryError("ResetEncoder is not available");
             break;
@@ -73,6 +77,8 @@ int ExecuteCommand(InterfaceBlock* block) {
     block->command = kReadCoordsCommand;
     return 1;
 }
+
+}  // namespace
 
 int RunCommandGuarded(InterfaceBlock* block) {
     try {

@@ -18,7 +18,7 @@ bool systemLoaded = false;
 ArmLibrary installedArm{};
 bool armInstalled = false;
 
-const ArmLibrary& CurrentArm() { return armInstalled ? installedArm : systemArm; }
+const ArmLibrary& CurrentArm() { return *detail::currentArm; }
 
 void* Resolve(SymbolLookup lookup, void* context, const ArmCallName& call) {
     if (void* symbol = lookup(context, call.name)) return symbol;
@@ -50,6 +50,8 @@ void Guarded(const char* name, Body body) {
 }
 
 }  // namespace
+
+const ArmLibrary* detail::currentArm = &systemArm;
 
 ArmLibrary ResolveArmLibrary(SymbolLookup lookup, void* context) {
     ArmLibrary arm{};
@@ -104,6 +106,7 @@ bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem) {
 void InstallArmLibrary(const ArmLibrary* arm) {
     armInstalled = arm != nullptr;
     installedArm = arm != nullptr ? *arm : ArmLibrary{};
+    detail::currentArm = armInstalled ? &installedArm : &systemArm;
 }
 
 bool ArmAprePorta(const char* portName) {
@@ -127,11 +130,8 @@ bool ArmChiudePorta() {
     return true;
 }
 
-bool ArmLeggeQuota(double* reading, int* status) {
-    auto call = CurrentArm().LeggeQuota;
-    if (call == nullptr) return false;
+void detail::GuardedLeggeQuota(int(KESTAR_CALL* call)(double* reading, int* status), double* reading, int* status) {
     Guarded(kLeggeQuota.name, [&] { call(reading, status); });
-    return true;
 }
 
 bool ArmResetEncoder() {

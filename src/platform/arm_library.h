@@ -63,8 +63,8 @@ void InstallArmLibrary(const ArmLibrary* arm);
 bool ArmAprePorta(const char* portName);
 bool ArmLeggeParametri(char* tablePath);
 bool ArmChiudePorta();
-bool ArmLeggeQuota(double* reading, int* status);
 bool ArmResetEncoder();
+// bool ArmLeggeQuota(double* reading, int* status): below, made in place.
 
 // Platform part: open the system library and resolve it; problem set on failure.
 bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem);
@@ -99,5 +99,25 @@ constexpr bool kArmCallsNeedGuard = true;
 constexpr bool kArmCallsNeedGuard = false;
 #endif
 bool GuardedArmCall(void (*call)(void* context), void* context, unsigned long& exceptionCode);
+
+namespace detail {
+// The library the calls go to: the installed arm, else the system library.
+extern const ArmLibrary* currentArm;
+// LeggeQuota inside the platform's guard, throwing ArmLibraryError as the calls above do.
+void GuardedLeggeQuota(int(KESTAR_CALL* call)(double* reading, int* status), double* reading, int* status);
+}  // namespace detail
+
+// The reading, the host's every GetCommData, made where it is called: where no guard
+// is needed it costs the library's own call and nothing more.
+inline bool ArmLeggeQuota(double* reading, int* status) {
+    const auto call = detail::currentArm->LeggeQuota;
+    if (call == nullptr) return false;
+    if constexpr (kArmCallsNeedGuard) {
+        detail::GuardedLeggeQuota(call, reading, status);
+    } else {
+        call(reading, status);
+    }
+    return true;
+}
 
 }  // namespace kestar::platform

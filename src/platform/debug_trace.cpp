@@ -5,24 +5,19 @@
 #include <cstring>
 
 namespace kestar::platform {
-namespace {
 
-TraceWriter installedWriter = nullptr;
-
-}  // namespace
+TraceWriter detail::installedWriter = nullptr;
 
 TraceWriter InstallTraceWriter(TraceWriter writer) {
-    TraceWriter previous = installedWriter;
-    installedWriter = writer;
+    TraceWriter previous = detail::installedWriter;
+    detail::installedWriter = writer;
     return previous;
 }
 
-bool TraceEnabled() { return installedWriter != nullptr || SystemTraceEnabled(); }
-
 void TraceText(const char* text) {
-    if (installedWriter != nullptr) {
-        installedWriter(text);
-    } else if (SystemTraceEnabled()) {
+    if (detail::installedWriter != nullptr) {
+        detail::installedWriter(text);
+    } else if (detail::systemTraceOn) {
         SystemTraceWrite(text);
     }
 }

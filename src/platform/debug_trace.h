@@ -22,8 +22,15 @@ using TraceWriter = void (*)(const char* text);
 // ending in its line break when its format ends in one.
 constexpr std::size_t kTraceLineSize = 2048;
 
+namespace detail {
+// Read on every reading without a call: the writer a test installed, and whether
+// the system channel takes text (Windows: always; POSIX: while the trace file is open).
+extern TraceWriter installedWriter;
+extern bool systemTraceOn;
+}  // namespace detail
+
 // True when text sent to the trace goes anywhere; callers skip formatting otherwise.
-bool TraceEnabled();
+inline bool TraceEnabled() { return detail::installedWriter != nullptr || detail::systemTraceOn; }
 
 // Sends text unchanged.
 void TraceText(const char* text);
@@ -36,7 +43,6 @@ void Trace(const char* format, ...)
 TraceWriter InstallTraceWriter(TraceWriter writer);
 
 // The system channel of this platform.
-bool SystemTraceEnabled();
 void SystemTraceWrite(const char* text);
 
 }  // namespace kestar::platform

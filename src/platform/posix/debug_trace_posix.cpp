@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 namespace kestar::platform {
+
+bool detail::systemTraceOn = false;  // until the trace file is open
+
 namespace {
 
 // The trace file is opened for what it is, as the log is: a final link is not
@@ -32,10 +35,12 @@ public:
         const char* target = std::getenv("KESTAR_TRACE");
         if (target == nullptr || *target == '\0') return;
         file_ = std::strcmp(target, "stderr") == 0 ? stderr : OpenTraceFile(target);
+        detail::systemTraceOn = file_ != nullptr;
     }
     ~TraceTarget() {
         std::FILE* file = file_;
         file_ = nullptr;
+        detail::systemTraceOn = false;
         if (file != nullptr && file != stderr) std::fclose(file);
     }
     TraceTarget(const TraceTarget&) = delete;
@@ -51,7 +56,6 @@ TraceTarget traceTarget;
 
 }  // namespace
 
-bool SystemTraceEnabled() { return traceTarget.file() != nullptr; }
 
 void SystemTraceWrite(const char* text) {
     std::FILE* file = traceTarget.file();

@@ -4,7 +4,7 @@
 
 namespace kestar::platform {
 
-bool SystemTraceEnabled() { return true; }
+bool detail::systemTraceOn = true;  // OutputDebugStringA always takes text
 
 void SystemTraceWrite(const char* text) { OutputDebugStringA(text); }
 
