@@ -93,7 +93,6 @@ protected:
 TEST_F(PortsCommand, ListsEachPortWithItsDeviceLineAndHolder) {
 #if defined(_WIN32)
     WritePortLine(3, "DRO 22 9600 N 8 1");
-    // Held as another program would hold it: Wine's own open would succeed.
     const HANDLE held = CreateFileA("\\\\.\\COM22", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
 #else
