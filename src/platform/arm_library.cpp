@@ -16,9 +16,9 @@ constexpr const ArmCallName& kResetEncoder = kArmCalls[kArmResetEncoder];
 ArmLibrary systemArm{};
 bool systemLoaded = false;
 ArmLibrary installedArm{};
-bool armInstalled = false;
 
 const ArmLibrary& CurrentArm() { return *detail::currentArm; }
+bool ArmInstalled() { return detail::currentArm == &installedArm; }
 
 void* Resolve(SymbolLookup lookup, void* context, const ArmCallName& call) {
     if (void* symbol = lookup(context, call.name)) return symbol;
@@ -79,7 +79,7 @@ std::string MissingArmCalls(const ArmLibrary& arm) {
 }
 
 std::string LoadArmLibrary() {
-    if (!armInstalled && !systemLoaded) {
+    if (!ArmInstalled() && !systemLoaded) {
         std::string problem;
         if (!SystemLoadArmLibrary(systemArm, problem)) return problem;
         systemLoaded = true;
@@ -104,9 +104,8 @@ bool SystemLoadArmLibrary(ArmLibrary& arm, std::string& problem) {
 }
 
 void InstallArmLibrary(const ArmLibrary* arm) {
-    armInstalled = arm != nullptr;
     installedArm = arm != nullptr ? *arm : ArmLibrary{};
-    detail::currentArm = armInstalled ? &installedArm : &systemArm;
+    detail::currentArm = arm != nullptr ? &installedArm : &systemArm;
 }
 
 bool ArmAprePorta(const char* portName) {

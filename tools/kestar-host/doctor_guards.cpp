@@ -224,8 +224,7 @@ ObservedSerial::~ObservedSerial() {
 namespace {
 
 platform::SerialOps exclusiveSystem;
-std::map<platform::Handle, int> exclusiveOpen;  // handle -> COM number
-std::map<int, std::string> exclusiveHolders;    // COM number -> the processes that held it
+std::map<int, std::string> exclusiveHolders;  // COM number -> the processes that held it
 bool exclusiveRefused = false;
 
 platform::Handle ExclusiveCreateFile(const char* name, std::uint32_t access, std::uint32_t share, void* security,
@@ -233,14 +232,10 @@ platform::Handle ExclusiveCreateFile(const char* name, std::uint32_t access, std
     int com = 0;
     exclusiveRefused = false;
     const bool isCom = std::sscanf(name, "\\\\.\\COM%d", &com) == 1 && com > 0;
-    for (const auto& [handle, number] : exclusiveOpen) {
-        if (isCom && number == com) {
-            exclusiveRefused = true;
-            return platform::InvalidHandleValue();
-        }
-    }
     platform::Handle handle = exclusiveSystem.CreateFileA(name, access, share, security, creation, flags, templateFile);
     if (!isCom || handle == platform::InvalidHandleValue()) return handle;
+    // Another handle to the device, in this process (an earlier port line, the arm
+    // library) or in another one.
     std::string holders = ProcessesHolding(handle);
     if (!holders.empty()) {
         exclusiveSystem.CloseHandle(handle);
@@ -248,13 +243,7 @@ platform::Handle ExclusiveCreateFile(const char* name, std::uint32_t access, std
         exclusiveRefused = true;
         return platform::InvalidHandleValue();
     }
-    exclusiveOpen[handle] = com;
     return handle;
-}
-
-platform::Bool ExclusiveClose(platform::Handle handle) {
-    exclusiveOpen.erase(handle);
-    return exclusiveSystem.CloseHandle(handle);
 }
 
 std::uint32_t ExclusiveLastError() {
@@ -265,20 +254,15 @@ std::uint32_t ExclusiveLastError() {
 
 ExclusiveComOpens::ExclusiveComOpens() {
     exclusiveSystem = platform::Serial();
-    exclusiveOpen.clear();
     exclusiveHolders.clear();
     exclusiveRefused = false;
     platform::SerialOps ops = exclusiveSystem;
     ops.CreateFileA = ExclusiveCreateFile;
-    ops.CloseHandle = ExclusiveClose;
     ops.GetLastError = ExclusiveLastError;
     serial_ = std::make_unique<platform::ScopedSerialOps>(ops);
 }
 
-ExclusiveComOpens::~ExclusiveComOpens() {
-    serial_.reset();
-    exclusiveOpen.clear();
-}
+ExclusiveComOpens::~ExclusiveComOpens() { serial_.reset(); }
 
 std::string ExclusiveComOpens::HeldElsewhere(int com) {
     const auto found = exclusiveHolders.find(com);

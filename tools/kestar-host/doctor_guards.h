@@ -60,9 +60,8 @@ private:
 
 // Windows' rule for COM devices where the system is kinder (Wine): a device already
 // open in this process (by the module or the arm library), or one another process
-// has open, is refused with error 5
-// (access denied), which start-up reports as "Port in Use", as Windows would. Opens
-// and closes go to the system.
+// has open, is refused with error 5 (access denied), which start-up reports as
+// "Port in Use", as Windows would. Opens and closes go to the system.
 class ExclusiveComOpens {
 public:
     ExclusiveComOpens();
